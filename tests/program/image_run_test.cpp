@@ -1,0 +1,92 @@
+// The whole console output of the program for each ending of the run that needs no device.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "image_writer.h"
+#include "program_runner.h"
+
+namespace {
+
+const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
+const std::string prompt = "Press any key to continue . . . \n";
+// No MIDI system answers: no JACK server of this name runs.
+const std::string noMidi = "JACK_DEFAULT_SERVER=update-test-no-server";
+const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+
+std::string ValidImageText() {
+    return WriteImageText(MakeImage({{0x01, 0x02, 0x03}, {}, MakePayload(40, 3)}));
+}
+
+ProgramResult RunIn(const ScratchFolder& folder, const std::string& arguments = "") {
+    return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "' " + arguments, noMidi);
+}
+
+void ExpectRun(const ProgramResult& result, const std::string& messages) {
+    EXPECT_EQ(result.output, banner + messages + prompt);
+    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST(ImageRun, NoImageFile) {
+    ScratchFolder folder;
+    folder.Write("TB615R.txt", ValidImageText());
+    ExpectRun(RunIn(folder), "Error: File '*.led' is not found.\n\n");
+}
+
+TEST(ImageRun, FirstEntryInNameOrderLacksThePrefix) {
+    ScratchFolder folder;
+    folder.Write("TB615R.led", ValidImageText());
+    folder.Write("b.led", ValidImageText());
+    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
+}
+
+TEST(ImageRun, NameDifferingInADigitIsRefused) {
+    ScratchFolder folder;
+    folder.Write("TB616R.led", ValidImageText());
+    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
+}
+
+TEST(ImageRun, FolderNamedLikeTheImageIsNotFound) {
+    ScratchFolder folder;
+    std::filesystem::create_directory(folder.File("TB615R.led"));
+    ExpectRun(RunIn(folder), "Error: File 'TB615R.led' is not found.\n\n");
+}
+
+TEST(ImageRun, BadChecksum) {
+    ScratchFolder folder;
+    folder.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n");
+    ExpectRun(RunIn(folder), "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n");
+}
+
+TEST(ImageRun, ValidImageWithAnyCaseGoesOnToTheDevice) {
+    ScratchFolder folder;
+    // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
+    folder.Write("tb615r1.LED", ValidImageText());
+    folder.Write("TB615R0.Led", ValidImageText());
+    ExpectRun(RunIn(folder, "ignored --arguments"), "OK: File 'TB615R0.Led' is open.\n" + noDevice);
+}
+
+TEST(ImageRun, UnreadableTextLoadsNothingAndGoesOn) {
+    ScratchFolder folder;
+    folder.Write("TB615R.led", ":10 00 05 01 02 03 FF FA");
+    ExpectRun(RunIn(folder), "OK: File 'TB615R.led' is open.\n" + noDevice);
+}
+
+TEST(ImageRun, LongNameIsKeptWhole) {
+    ScratchFolder folder;
+    const std::string name = "TB615R" + std::string(150, 'x') + ".led";
+    folder.Write(name, ValidImageText());
+    ExpectRun(RunIn(folder), "OK: File '" + name + "' is open.\n" + noDevice);
+}
+
+TEST(ImageRun, ImageTooLargeForTheCountIsRefused) {
+    ScratchFolder folder;
+    // Valid records throughout, but more of them than a 16-bit count can hold.
+    std::vector<Bytes> payloads(300, MakePayload(250, 9));
+    folder.Write("TB615R.led", WriteImageText(MakeImage(payloads)));
+    ExpectRun(RunIn(folder), "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
+}
+
+}  // namespace

@@ -1,0 +1,8 @@
+#include "driver/update_run.h"
+
+// Arguments are ignored and the outcome is told on the console only: the exit status is 0
+// in every ending.
+int main() {
+    RunUpdate();
+    return 0;
+}

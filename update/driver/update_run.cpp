@@ -1,0 +1,32 @@
+#include "driver/update_run.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "image/image.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Lives for the whole run; too large for the stack of every platform.
+ImageBuffer image;
+
+// Whether the image file was found, loaded and every record checks out.
+bool PrepareImage(std::uint8_t& targetCode) {
+    const std::optional<std::string> name = FindImageFile();
+    if (!name) return false;
+    targetCode = 0x39;
+    return LoadImage(*name, image) && ValidateImage(image);
+}
+
+}  // namespace
+
+void RunUpdate() {
+    std::uint8_t targetCode = 0;
+    image.loadedCount = 0;
+    std::printf("Update V0.3 - Update KELVORIN TV615R System\n");
+    if (PrepareImage(targetCode)) {
+        (void)targetCode;
+    }
+    PauseConsole();
+}

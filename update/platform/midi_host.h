@@ -1,0 +1,56 @@
+// The MIDI system behind the Windows MIDI stand-in (winmm.h) where Windows is missing: lists
+// the ports, opens them, carries complete System Exclusive messages. The real host runs on
+// RtMidi (the ALSA sequencer where it opens, otherwise JACK); tests install a fake one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+// Called with each complete System Exclusive message, 0xF0 through 0xF7, on the host's own
+// thread. Other messages may come too; the receiver ignores what does not begin with 0xF0.
+using SysExHandler = std::function<void(std::span<const std::uint8_t> message)>;
+
+// Closed when destroyed; once the destructor returns, its handler is no longer called.
+class MidiInputPort {
+public:
+    virtual ~MidiInputPort() = default;
+};
+
+// Closed when destroyed.
+class MidiOutputPort {
+public:
+    virtual ~MidiOutputPort() = default;
+    // Hands one complete message to the MIDI system; false when the system refuses it.
+    virtual bool Send(std::span<const std::uint8_t> message) = 0;
+    // Whether the MIDI system has yet to take part of the last message sent.
+    virtual bool IsSending() = 0;
+};
+
+class MidiHost {
+public:
+    virtual ~MidiHost() = default;
+    // The ports that the program can receive from and send to, in the MIDI system's order,
+    // by their full names, which are unique.
+    virtual std::vector<std::string> ListInputs() = 0;
+    virtual std::vector<std::string> ListOutputs() = 0;
+    // Connects to a listed port by its full name; null when that fails.
+    virtual std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
+                                                     SysExHandler handler) = 0;
+    virtual std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) = 0;
+    // Ports of the host's own that others connect to (the device simulator's side).
+    virtual std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
+                                                              SysExHandler handler) = 0;
+    virtual std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string& name) = 0;
+};
+
+// The machine's MIDI system as a host whose client is called clientName. Without any MIDI
+// system it is a host without ports. The libraries' own printing is silenced.
+std::unique_ptr<MidiHost> CreateSystemMidiHost(const std::string& clientName);
+
+// Replaces the host that the stand-in uses (tests); null returns to the system's host, which
+// is created at the first port query. Port lists are taken afresh at the next query.
+void InstallMidiHost(MidiHost* host);
