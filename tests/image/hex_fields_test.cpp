@@ -12,10 +12,12 @@ namespace {
 Bytes LoadText(const std::string& text, bool* overflowed = nullptr) {
     auto image = std::make_unique<ImageBuffer>();
     std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    if (text.empty()) file = std::tmpfile();
+    if (text.empty())
+        file = std::tmpfile();
     ReadImageFields(file, *image);
     std::fclose(file);
-    if (overflowed != nullptr) *overflowed = image->overflowed;
+    if (overflowed != nullptr)
+        *overflowed = image->overflowed;
     return Bytes(image->imageBytes.begin(), image->imageBytes.begin() + image->loadedCount);
 }
 
@@ -32,36 +34,22 @@ TEST_P(HexFields, LoadTheBytesTheTextSpells) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, HexFields,
-    testing::Values(
-        FieldCase{"", {}},
-        FieldCase{"  \t\r\n\v\f", {}},
-        FieldCase{"0A 1B", {0x0A, 0x1B}},
-        FieldCase{"0A1B", {0x0A, 0x1B}},
-        FieldCase{"0A,\n1B", {0x0A}},
-        FieldCase{"0A\r\n1B", {0x0A, 0x1B}},
-        FieldCase{"0A\t1B\v2C\f3D\r4E", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E}},
-        FieldCase{"fa FA fA", {0xFA, 0xFA, 0xFA}},
-        FieldCase{"123", {0x12, 0x03}},
-        FieldCase{"7", {0x07}},
-        FieldCase{"7 8", {0x07, 0x08}},
-        // A sign takes one of the two places; a minus negates modulo 256.
-        FieldCase{"-1", {0xFF}},
-        FieldCase{"+12", {0x01, 0x02}},
-        FieldCase{"-12", {0xFF, 0x02}},
-        FieldCase{"-0", {0x00}},
-        // The prefix takes none of the places and is never read as a digit.
-        FieldCase{"0x1F", {0x1F}},
-        FieldCase{"0X1f2", {0x1F, 0x02}},
-        FieldCase{"-0x1", {0xFF}},
-        FieldCase{"0x", {}},
-        FieldCase{"0xG1", {}},
-        FieldCase{"0 1", {0x00, 0x01}},
-        FieldCase{"00x1", {0x00}},
-        // The first character that cannot begin a field ends the image.
-        FieldCase{":10 00", {}},
-        FieldCase{"01 02 zz 03 04", {0x01, 0x02}},
-        FieldCase{"01 - 02", {0x01}},
-        FieldCase{"01 +", {0x01}}));
+    testing::Values(FieldCase{"", {}}, FieldCase{"  \t\r\n\v\f", {}},
+                    FieldCase{"0A 1B", {0x0A, 0x1B}}, FieldCase{"0A1B", {0x0A, 0x1B}},
+                    FieldCase{"0A,\n1B", {0x0A}}, FieldCase{"0A\r\n1B", {0x0A, 0x1B}},
+                    FieldCase{"0A\t1B\v2C\f3D\r4E", {0x0A, 0x1B, 0x2C, 0x3D, 0x4E}},
+                    FieldCase{"fa FA fA", {0xFA, 0xFA, 0xFA}}, FieldCase{"123", {0x12, 0x03}},
+                    FieldCase{"7", {0x07}}, FieldCase{"7 8", {0x07, 0x08}},
+                    // A sign takes one of the two places; a minus negates modulo 256.
+                    FieldCase{"-1", {0xFF}}, FieldCase{"+12", {0x01, 0x02}},
+                    FieldCase{"-12", {0xFF, 0x02}}, FieldCase{"-0", {0x00}},
+                    // The prefix takes none of the places and is never read as a digit.
+                    FieldCase{"0x1F", {0x1F}}, FieldCase{"0X1f2", {0x1F, 0x02}},
+                    FieldCase{"-0x1", {0xFF}}, FieldCase{"0x", {}}, FieldCase{"0xG1", {}},
+                    FieldCase{"0 1", {0x00, 0x01}}, FieldCase{"00x1", {0x00}},
+                    // The first character that cannot begin a field ends the image.
+                    FieldCase{":10 00", {}}, FieldCase{"01 02 zz 03 04", {0x01, 0x02}},
+                    FieldCase{"01 - 02", {0x01}}, FieldCase{"01 +", {0x01}}));
 
 TEST(HexFields, StopBeforeTheCountWouldWrap) {
     bool overflowed = true;

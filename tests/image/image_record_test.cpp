@@ -36,7 +36,8 @@ TEST_P(Records, ValidateAsExpected) {
 
 Bytes Concatenate(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
@@ -45,8 +46,7 @@ const Bytes goodRecord = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
 INSTANTIATE_TEST_SUITE_P(
     Images, Records,
     testing::Values(
-        RecordCase{"Empty", {}, true},
-        RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
+        RecordCase{"Empty", {}, true}, RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
         RecordCase{"ThreeBytes", goodRecord, true},
         RecordCase{"ChecksumBytesSwapped", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, false},
         RecordCase{"SumWrapsSixteenBits", MakeRecord(Bytes(300, 0xFF)), true},

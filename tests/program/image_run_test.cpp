@@ -57,7 +57,8 @@ TEST(ImageRun, FolderNamedLikeTheImageIsNotFound) {
 TEST(ImageRun, BadChecksum) {
     ScratchFolder folder;
     folder.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n");
-    ExpectRun(RunIn(folder), "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n");
+    ExpectRun(RunIn(folder),
+              "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n");
 }
 
 TEST(ImageRun, ValidImageWithAnyCaseGoesOnToTheDevice) {
@@ -86,7 +87,8 @@ TEST(ImageRun, ImageTooLargeForTheCountIsRefused) {
     // Valid records throughout, but more of them than a 16-bit count can hold.
     std::vector<Bytes> payloads(300, MakePayload(250, 9));
     folder.Write("TB615R.led", WriteImageText(MakeImage(payloads)));
-    ExpectRun(RunIn(folder), "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
+    ExpectRun(RunIn(folder),
+              "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
 }
 
 }  // namespace

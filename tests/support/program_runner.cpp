@@ -10,7 +10,8 @@
 
 ScratchFolder::ScratchFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "update-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -34,9 +35,9 @@ ProgramResult RunProgram(const std::string& folder, const std::string& command,
                          const std::string& environment, const std::string& input) {
     ScratchFolder capture;
     capture.Write("input", input);
-    const std::string shell = "cd '" + folder + "' && env " + environment + " " + command +
-                              " <'" + capture.File("input") + "' >'" + capture.File("output") +
-                              "' 2>'" + capture.File("errors") + "'";
+    const std::string shell = "cd '" + folder + "' && env " + environment + " " + command + " <'" +
+                              capture.File("input") + "' >'" + capture.File("output") + "' 2>'" +
+                              capture.File("errors") + "'";
     const int status = std::system(shell.c_str());
     ProgramResult result;
     result.output = ReadFile(capture.File("output"));

@@ -5,7 +5,8 @@
 Bytes MakeRecord(std::span<const std::uint8_t> payload) {
     const std::size_t lengthField = payload.size() + 2;
     std::uint16_t sum = 0;
-    for (std::uint8_t byte : payload) sum = static_cast<std::uint16_t>(sum + byte);
+    for (std::uint8_t byte : payload)
+        sum = static_cast<std::uint16_t>(sum + byte);
     const auto checksum = static_cast<std::uint16_t>(0u - sum);
     Bytes record;
     record.reserve(payload.size() + 4);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "image/image.h"
+#include "midi/midi.h"
 #include "platform/platform.h"
 
 namespace {
@@ -14,7 +15,8 @@ ImageBuffer image;
 // Whether the image file was found, loaded and every record checks out.
 bool PrepareImage(std::uint8_t& targetCode) {
     const std::optional<std::string> name = FindImageFile();
-    if (!name) return false;
+    if (!name)
+        return false;
     targetCode = 0x39;
     return LoadImage(*name, image) && ValidateImage(image);
 }
@@ -26,7 +28,13 @@ void RunUpdate() {
     image.loadedCount = 0;
     std::printf("Update V0.3 - Update KELVORIN TV615R System\n");
     if (PrepareImage(targetCode)) {
-        (void)targetCode;
+        const std::uint8_t result = FindUpdateDevice(targetCode);
+        if (result == deviceAsksForReset) {
+            std::printf("Please reset the product and retry again!\n\n");
+        }
+        // Closed after every outcome of discovery; closing a port that is not open does nothing.
+        CloseMidiInput();
+        CloseMidiOutput();
     }
     PauseConsole();
 }

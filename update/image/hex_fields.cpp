@@ -10,9 +10,12 @@ bool IsWhitespace(int character) {
 }
 
 int DigitValue(int character) {
-    if (character >= '0' && character <= '9') return character - '0';
-    if (character >= 'a' && character <= 'f') return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F') return character - 'A' + 10;
+    if (character >= '0' && character <= '9')
+        return character - '0';
+    if (character >= 'a' && character <= 'f')
+        return character - 'a' + 10;
+    if (character >= 'A' && character <= 'F')
+        return character - 'A' + 10;
     return -1;
 }
 
@@ -32,7 +35,8 @@ private:
 // Reads one field: whitespace, an optional sign (taking one of the two digit places), an
 // optional "0x" prefix (taking none), then as many digits as places remain.
 std::optional<std::uint8_t> ReadField(CharacterReader& reader) {
-    while (IsWhitespace(reader.Peek())) reader.Advance();
+    while (IsWhitespace(reader.Peek()))
+        reader.Advance();
 
     int places = 2;
     bool negative = false;
@@ -57,7 +61,8 @@ std::optional<std::uint8_t> ReadField(CharacterReader& reader) {
         reader.Advance();
         ++digits;
     }
-    if (digits == 0) return std::nullopt;
+    if (digits == 0)
+        return std::nullopt;
     return static_cast<std::uint8_t>(negative ? 0u - value : value);
 }
 

@@ -10,8 +10,7 @@ constexpr const char* namePrefix = "TB615R";
 constexpr std::size_t namePrefixLength = 6;
 
 char FoldUpperCase(char character) {
-    return (character >= 'A' && character <= 'Z') ? static_cast<char>(character + 0x20)
-                                                   : character;
+    return (character >= 'A' && character <= 'Z') ? static_cast<char>(character + 0x20) : character;
 }
 
 bool HasNamePrefix(const std::string& name) {

@@ -12,24 +12,30 @@ constexpr unsigned largestLengthField = 0xFFFD;
 }  // namespace
 
 std::uint16_t RecordSizeAt(const ImageBuffer& image, std::uint16_t position) {
-    const unsigned lengthField = image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
+    const unsigned lengthField =
+        image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
     return static_cast<std::uint16_t>(lengthField + 2);
 }
 
 bool IsRecordValid(const ImageBuffer& image, std::uint16_t position) {
     // A record needs its length field within the loaded bytes before it can be read.
-    if (position + 2u > image.loadedCount) return false;
-    const unsigned lengthField = image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
-    if (lengthField < smallestLengthField || lengthField > largestLengthField) return false;
+    if (position + 2u > image.loadedCount)
+        return false;
+    const unsigned lengthField =
+        image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
+    if (lengthField < smallestLengthField || lengthField > largestLengthField)
+        return false;
     const unsigned end = position + lengthField + 2u;
-    if (end > image.loadedCount) return false;
+    if (end > image.loadedCount)
+        return false;
 
     std::uint16_t sum = 0;
     for (unsigned index = position + 2u; index < position + lengthField; ++index) {
         sum = static_cast<std::uint16_t>(sum + image.imageBytes[index]);
     }
-    const std::uint16_t checksum = static_cast<std::uint16_t>(
-        image.imageBytes[position + lengthField] + image.imageBytes[position + lengthField + 1u] * 256u);
+    const std::uint16_t checksum =
+        static_cast<std::uint16_t>(image.imageBytes[position + lengthField] +
+                                   image.imageBytes[position + lengthField + 1u] * 256u);
     return static_cast<std::uint16_t>(sum + checksum) == 0;
 }
 
@@ -40,6 +46,7 @@ bool ValidateImage(const ImageBuffer& image) {
          position += RecordSizeAt(image, static_cast<std::uint16_t>(position))) {
         valid = IsRecordValid(image, static_cast<std::uint16_t>(position));
     }
-    if (!valid) std::printf("Error: The upgrade file is error!\n\n");
+    if (!valid)
+        std::printf("Error: The upgrade file is error!\n\n");
     return valid;
 }

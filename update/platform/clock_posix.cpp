@@ -12,7 +12,9 @@ std::atomic<Clock*> installedClock{nullptr};
 
 }  // namespace
 
-void InstallClock(Clock* clock) { installedClock.store(clock); }
+void InstallClock(Clock* clock) {
+    installedClock.store(clock);
+}
 
 void Sleep(DWORD dwMilliseconds) {
     if (Clock* clock = installedClock.load()) {

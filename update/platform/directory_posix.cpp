@@ -8,21 +8,25 @@
 namespace {
 
 char ToUpperAscii(char character) {
-    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 0x20)
-                                                   : character;
+    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 0x20) : character;
 }
 
 // Wildcard match with '*' and '?', ASCII case ignored, as the Windows search matches.
 bool MatchesPattern(const char* pattern, const char* name) {
-    if (*pattern == '\0') return *name == '\0';
+    if (*pattern == '\0')
+        return *name == '\0';
     if (*pattern == '*') {
         for (const char* rest = name;; ++rest) {
-            if (MatchesPattern(pattern + 1, rest)) return true;
-            if (*rest == '\0') return false;
+            if (MatchesPattern(pattern + 1, rest))
+                return true;
+            if (*rest == '\0')
+                return false;
         }
     }
-    if (*name == '\0') return false;
-    if (*pattern != '?' && ToUpperAscii(*pattern) != ToUpperAscii(*name)) return false;
+    if (*name == '\0')
+        return false;
+    if (*pattern != '?' && ToUpperAscii(*pattern) != ToUpperAscii(*name))
+        return false;
     return MatchesPattern(pattern + 1, name + 1);
 }
 
@@ -30,7 +34,8 @@ bool ComesBefore(const std::string& left, const std::string& right) {
     for (std::size_t index = 0; index < left.size() && index < right.size(); ++index) {
         const auto leftCharacter = static_cast<unsigned char>(ToUpperAscii(left[index]));
         const auto rightCharacter = static_cast<unsigned char>(ToUpperAscii(right[index]));
-        if (leftCharacter != rightCharacter) return leftCharacter < rightCharacter;
+        if (leftCharacter != rightCharacter)
+            return leftCharacter < rightCharacter;
     }
     return left.size() < right.size();
 }
@@ -39,11 +44,13 @@ bool ComesBefore(const std::string& left, const std::string& right) {
 
 std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
     DIR* folder = opendir(".");
-    if (folder == nullptr) return std::nullopt;
+    if (folder == nullptr)
+        return std::nullopt;
     std::optional<std::string> first;
     while (const dirent* entry = readdir(folder)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
+        if (name == "." || name == "..")
+            continue;
         if (MatchesPattern(pattern, name.c_str()) && (!first || ComesBefore(name, *first))) {
             first = name;
         }
@@ -55,13 +62,15 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
 std::FILE* OpenRegularFileForReading(const std::string& name) {
     // fopen() opens a folder for reading on POSIX; only a regular file is an image file.
     const int descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return nullptr;
+    if (descriptor < 0)
+        return nullptr;
     struct stat status {};
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         close(descriptor);
         return nullptr;
     }
     std::FILE* file = fdopen(descriptor, "rb");
-    if (file == nullptr) close(descriptor);
+    if (file == nullptr)
+        close(descriptor);
     return file;
 }

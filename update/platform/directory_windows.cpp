@@ -5,7 +5,8 @@
 std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) return std::nullopt;
+    if (search == INVALID_HANDLE_VALUE)
+        return std::nullopt;
     FindClose(search);
     return std::string(entry.cFileName);
 }

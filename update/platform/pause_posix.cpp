@@ -8,7 +8,8 @@ namespace {
 // On a terminal one key press ends the wait, without Enter and without echo.
 void ReadOneKeyFromTerminal() {
     termios saved{};
-    if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+    if (tcgetattr(STDIN_FILENO, &saved) != 0)
+        return;
     termios raw = saved;
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
     raw.c_cc[VMIN] = 1;

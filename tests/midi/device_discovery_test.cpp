@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_midi_host.h"
+#include "midi_fixture.h"
+
+namespace {
+
+const Message handshake = {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0xF7};
+const std::string failureLine = "\nFailed: Can't find the suitable device to update!\n\n";
+
+std::string SuccessLines(const std::string& input, const std::string& output) {
+    return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
+           "\nMIDIOUT Device: " + output + "\n";
+}
+
+// A device listening on output "device out" and answering on input "device in": from its
+// answerFrom-th handshake on, it replies the code after delay milliseconds.
+Device HandshakeDevice(std::uint8_t code, int answerFrom = 1, std::uint64_t delay = 10) {
+    auto handshakes = std::make_shared<int>(0);
+    return [=](const SentMessage& message) -> std::vector<ScriptedReply> {
+        if (message.output != "device out" || message.bytes != handshake)
+            return {};
+        if (++*handshakes < answerFrom)
+            return {};
+        return {{"device in", ReplyMessage(code), delay}};
+    };
+}
+
+struct DiscoveryCase {
+    const char* name;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;
+    Device device;
+    std::uint8_t result;
+    std::string output;
+    std::set<std::string> openAfterwards;
+    std::size_t handshakesSent;
+};
+
+class Discovery : public MidiTest, public testing::WithParamInterface<DiscoveryCase> {};
+
+TEST_P(Discovery, FindsTheAnsweringPair) {
+    const DiscoveryCase& scenario = GetParam();
+    FakeMidiHost host(scenario.inputs, scenario.outputs);
+    host.SetDevice(scenario.device);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), scenario.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), scenario.output);
+    EXPECT_EQ(host.OpenPorts(), scenario.openAfterwards);
+    EXPECT_EQ(host.Sent().size(), scenario.handshakesSent);
+    for (const SentMessage& sent : host.Sent())
+        EXPECT_EQ(sent.bytes, handshake);
+    ResetMidiLink();
+}
+
+std::vector<std::string> Names(const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int index = 0; index < count; ++index)
+        names.push_back(prefix + std::to_string(index));
+    return names;
+}
+
+std::vector<std::string> With(std::vector<std::string> names, std::size_t index,
+                              const std::string& name) {
+    names.insert(names.begin() + static_cast<std::ptrdiff_t>(index), name);
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, Discovery,
+    testing::Values(
+        DiscoveryCase{"NoPorts", {}, {}, HandshakeDevice(0x39), 0, failureLine, {}, 0},
+        DiscoveryCase{
+            "InputsButNoOutputs", {"a", "b"}, {}, HandshakeDevice(0x39), 0, failureLine, {}, 0},
+        DiscoveryCase{"DeviceAtOnce",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x39),
+                      1,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      1},
+        DiscoveryCase{"ResetRequest",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x15),
+                      21,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      1},
+        DiscoveryCase{"OtherReplyIsNoAnswer",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x1A),
+                      0,
+                      failureLine,
+                      {},
+                      4},
+        DiscoveryCase{"AnswerToTheFourthSend",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x39, 4),
+                      1,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      4},
+        DiscoveryCase{"NoAnswerBeforeTheFifthSend",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x39, 5),
+                      0,
+                      failureLine,
+                      {},
+                      4},
+        DiscoveryCase{"ReplyDuringThe500thSleep",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x39, 1, 500),
+                      1,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      1},
+        // Too late for the first wait: taken at the first poll of the second.
+        DiscoveryCase{"ReplyAfterThe500thSleep",
+                      {"device in"},
+                      {"device out"},
+                      HandshakeDevice(0x39, 1, 501),
+                      1,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      2},
+        // Every output is tried with the first input before the second input is opened.
+        DiscoveryCase{"BehindTheSecondInput",
+                      {"other in", "device in"},
+                      {"device out", "x"},
+                      HandshakeDevice(0x39),
+                      1,
+                      SuccessLines("device in", "device out"),
+                      {"in device in", "out device out"},
+                      8 + 1},
+        // Only the first ten outputs are counted.
+        DiscoveryCase{"BehindTheEleventhOutput",
+                      {"device in"},
+                      With(Names("output ", 11), 10, "device out"),
+                      HandshakeDevice(0x39),
+                      0,
+                      failureLine,
+                      {},
+                      40}),
+    [](const testing::TestParamInfo<DiscoveryCase>& param) { return param.param.name; });
+
+TEST_F(MidiTest, PortsThatFailToOpenAreSkipped) {
+    FakeMidiHost host({"busy in", "device in"}, {"busy out", "device out"});
+    host.failingPorts = {"busy in", "busy out"};
+    host.SetDevice(HandshakeDevice(0x39));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host.PortEvents(),
+              (std::vector<std::string>{"open in device in", "open out device out"}));
+    ResetMidiLink();
+}
+
+TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitUntilARealReply) {
+    FakeMidiHost host({"device in"}, {"device out", "second out"});
+    host.Schedule("device in", {0xF0}, 0);
+    host.SetDevice([&host](const SentMessage& message) -> std::vector<ScriptedReply> {
+        // The device answers only its sixth handshake, over the second output.
+        if (message.output == "second out" && host.Sent().size() == 6) {
+            return {{"device in", ReplyMessage(0x39), 0}};
+        }
+        return {};
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), 1);
+    testing::internal::GetCapturedStdout();
+    // The count of 1 stayed, so no wait slept at all.
+    EXPECT_EQ(host.Sent().size(), 6u);
+    EXPECT_EQ(host.Now(), 0u);
+    ResetMidiLink();
+}
+
+}  // namespace

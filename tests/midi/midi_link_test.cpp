@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include "fake_midi_host.h"
+#include "midi_fixture.h"
+
+namespace {
+
+class MidiLinkTest : public MidiTest {
+protected:
+    FakeMidiHost host{{"device in"}, {"device out"}};
+
+    void OpenBoth() {
+        ASSERT_EQ(OpenMidiInput(0), 0);
+        ASSERT_EQ(OpenMidiOutput(0), 0);
+    }
+};
+
+struct FramingCase {
+    std::uint16_t length;
+    std::size_t bytesOnTheWire;
+};
+
+class Framing : public MidiLinkTest, public testing::WithParamInterface<FramingCase> {};
+
+TEST_P(Framing, FramesDataBytesBetweenF0AndF7) {
+    OpenBoth();
+    Message data(GetParam().length);
+    for (std::size_t index = 0; index < data.size(); ++index) {
+        data[index] = static_cast<std::uint8_t>(0x80 + index * 3);  // high bit set, unchanged
+    }
+    EXPECT_EQ(SendSysEx(data.data(), GetParam().length), 0);
+    if (GetParam().bytesOnTheWire == 0) {
+        EXPECT_TRUE(host.Sent().empty());
+        return;
+    }
+    ASSERT_EQ(host.Sent().size(), 1u);
+    Message expected = {0xF0};
+    expected.insert(expected.end(), data.begin(), data.end());
+    expected.push_back(0xF7);
+    EXPECT_EQ(host.Sent()[0].bytes, expected);
+    EXPECT_EQ(host.Sent()[0].bytes.size(), GetParam().bytesOnTheWire);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, Framing,
+                         testing::Values(FramingCase{0, 2}, FramingCase{7, 9}, FramingCase{46, 48},
+                                         FramingCase{47, 0}));
+
+TEST_F(MidiLinkTest, NamesComeFromThePortListCutTo31Characters) {
+    FakeMidiHost named({"an input port whose name is far too long"}, {"out"});
+    OpenBoth();
+    EXPECT_STREQ(midiLink.inputName, "an input port whose name is far");
+    EXPECT_STREQ(midiLink.outputName, "out");
+    ResetMidiLink();  // while the ports' host still exists
+}
+
+TEST_F(MidiLinkTest, ClosingTwiceClosesOnce) {
+    OpenBoth();
+    EXPECT_EQ(CloseMidiInput(), 1);
+    EXPECT_EQ(CloseMidiInput(), 0);
+    EXPECT_EQ(CloseMidiOutput(), 1);
+    EXPECT_EQ(CloseMidiOutput(), 0);
+    EXPECT_EQ(host.PortEvents(),
+              (std::vector<std::string>{"open in device in", "open out device out",
+                                        "close in device in", "close out device out"}));
+}
+
+TEST_F(MidiLinkTest, FailedOpenLeavesThePortClosed) {
+    host.failingPorts = {"device in", "device out"};
+    EXPECT_NE(OpenMidiInput(0), 0);
+    EXPECT_NE(OpenMidiOutput(0), 0);
+    EXPECT_EQ(OpenMidiInput(1), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(CloseMidiInput(), 0);
+    EXPECT_EQ(CloseMidiOutput(), 0);
+    EXPECT_TRUE(host.PortEvents().empty());
+}
+
+TEST_F(MidiLinkTest, EachMessageFillsTheBufferWhichComesBackForTheNext) {
+    OpenBoth();
+    host.Schedule("device in", {0xF0, 0x1A, 0xF7}, 1);
+    host.Schedule("device in", {0xF0, 0x20, 0xF8, 0x01, 0xF7}, 2);  // a clock byte inside
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 3);
+    EXPECT_EQ(DeviceReply(), 0x1A);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 4);
+    EXPECT_EQ(Message(midiLink.rxBuffer, midiLink.rxBuffer + 4), (Message{0xF0, 0x20, 0x01, 0xF7}));
+}
+
+TEST_F(MidiLinkTest, MessagesThatAreNoSysExAreIgnoredAndLongOnesCut) {
+    OpenBoth();
+    host.Schedule("device in", {0x90, 0x40, 0x7F}, 1);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 0);
+    Message longMessage(250, 0x11);
+    longMessage.front() = 0xF0;
+    longMessage.back() = 0xF7;
+    host.Schedule("device in", longMessage, 1);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 200);
+}
+
+TEST_F(MidiLinkTest, MessageAfterInputOpenClearedIsCountedButTheBufferNotQueued) {
+    OpenBoth();
+    midiLink.inputOpen = 0;
+    host.Schedule("device in", ReplyMessage(0x1A), 1);
+    host.Schedule("device in", {0xF0, 0x20, 0x00, 0xF7}, 2);
+    Sleep(2);
+    // The second message found no buffer and was lost.
+    EXPECT_EQ(midiLink.rxCount, 3);
+    EXPECT_EQ(DeviceReply(), 0x1A);
+    midiLink.inputOpen = 1;
+}
+
+TEST_F(MidiLinkTest, NotificationsOtherThanLongDataChangeNothing) {
+    OpenBoth();
+    midiLink.rxCount = 5;
+    MIDIHDR header{};
+    header.dwBytesRecorded = 9;
+    for (UINT notification : {MIM_OPEN, MIM_CLOSE, MIM_DATA, MIM_ERROR, MIM_LONGERROR}) {
+        MidiInputCallback(midiLink.inputHandle, notification, 0,
+                          reinterpret_cast<DWORD_PTR>(&header), 0);
+    }
+    EXPECT_EQ(midiLink.rxCount, 5);
+    // The buffer is still queued once, not twice: the next message finds it.
+    host.Schedule("device in", ReplyMessage(0x1A), 1);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 3);
+}
+
+TEST_F(MidiLinkTest, RefusedLongMessageReturnsItsCodeAndTheNextSendGoesOut) {
+    OpenBoth();
+    host.refusedSends = {1};
+    const std::uint8_t data[] = {0x01, 0x02};
+    EXPECT_EQ(SendSysEx(data, 2), MMSYSERR_ERROR);
+    EXPECT_NE(midiLink.outputHeader.dwFlags & MHDR_PREPARED, 0u);
+    EXPECT_EQ(SendSysEx(data, 2), 0);
+    ASSERT_EQ(host.Sent().size(), 1u);
+    EXPECT_EQ(host.Sent()[0].bytes, (Message{0xF0, 0x01, 0x02, 0xF7}));
+}
+
+TEST_F(MidiLinkTest, SendReturnsOnceTheSystemHasTakenTheMessage) {
+    OpenBoth();
+    host.sendingTime = 250;
+    const std::uint8_t data[] = {0x01};
+    EXPECT_EQ(SendSysEx(data, 1), 0);
+    EXPECT_EQ(host.Now(), 300u);
+}
+
+TEST_F(MidiLinkTest, SendThatNeverFinishesFailsAfterTenSeconds) {
+    OpenBoth();
+    host.sendingTime = 60000;
+    const std::uint8_t data[] = {0x01};
+    EXPECT_EQ(SendSysEx(data, 1), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(host.Now(), 10000u);
+}
+
+}  // namespace

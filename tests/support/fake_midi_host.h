@@ -1,0 +1,94 @@
+// A MIDI host on virtual time for protocol tests. It installs itself as the stand-in's host
+// and as the clock: Sleep() advances virtual time and delivers the messages that fall due,
+// on a thread of the host's own as a real MIDI system would.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/midi_host.h"
+
+using Message = std::vector<std::uint8_t>;
+
+struct SentMessage {
+    std::string output;
+    Message bytes;
+    std::uint64_t time;
+};
+
+// What a scripted device does with a message sent to it: reply on an input after a delay.
+struct ScriptedReply {
+    std::string input;
+    Message bytes;
+    std::uint64_t delay = 0;
+};
+using Device = std::function<std::vector<ScriptedReply>(const SentMessage& message)>;
+
+class FakeMidiHost : public MidiHost, public Clock {
+public:
+    FakeMidiHost(std::vector<std::string> inputs, std::vector<std::string> outputs);
+    ~FakeMidiHost() override;
+
+    void SetDevice(Device device) { device_ = std::move(device); }
+    // Delivers bytes on the named input after delay milliseconds of virtual time.
+    void Schedule(const std::string& input, Message bytes, std::uint64_t delay);
+    // Sends, counted from 1, that the output refuses.
+    std::set<std::size_t> refusedSends;
+    // Ports whose opening fails.
+    std::set<std::string> failingPorts;
+    // How long each message keeps the output busy, in milliseconds of virtual time.
+    std::uint64_t sendingTime = 0;
+
+    std::uint64_t Now() const { return now_; }
+    const std::vector<SentMessage>& Sent() const { return sent_; }
+    // Every open and close, in order, as "open in NAME", "close out NAME", ...
+    const std::vector<std::string>& PortEvents() const { return portEvents_; }
+    std::set<std::string> OpenPorts() const;
+
+    std::vector<std::string> ListInputs() override { return inputs_; }
+    std::vector<std::string> ListOutputs() override { return outputs_; }
+    std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
+                                             SysExHandler handler) override;
+    std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) override;
+    std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string&, SysExHandler) override {
+        return nullptr;
+    }
+    std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string&) override {
+        return nullptr;
+    }
+
+    void SleepMilliseconds(std::uint32_t milliseconds) override;
+
+private:
+    class Input;
+    class Output;
+    struct Pending {
+        std::uint64_t due;
+        std::uint64_t order;
+        std::string input;
+        Message bytes;
+    };
+
+    bool Send(const std::string& output, std::span<const std::uint8_t> bytes);
+    void DeliverDue();
+
+    std::vector<std::string> inputs_;
+    std::vector<std::string> outputs_;
+    Device device_;
+    std::uint64_t now_ = 0;
+    std::uint64_t busyUntil_ = 0;
+    std::uint64_t scheduled_ = 0;
+    std::size_t sendAttempts_ = 0;
+    std::vector<Pending> pending_;
+    std::vector<SentMessage> sent_;
+    std::vector<std::string> portEvents_;
+    std::map<std::string, SysExHandler> openInputs_;
+    std::multiset<std::string> openOutputs_;
+};

@@ -1,0 +1,74 @@
+#include <cstdio>
+
+#include "midi/midi.h"
+
+namespace {
+
+constexpr unsigned mostPortsCounted = 10;
+constexpr unsigned handshakeSendsPerPair = 4;
+constexpr unsigned pollsPerWait = 500;
+constexpr std::int16_t shortestReply = 2;
+
+// The target code closes the handshake as a constant: the argument of FindUpdateDevice only
+// chooses which reply is accepted.
+constexpr std::uint8_t handshake[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
+
+// Ports are numbered from 0 without gaps; the first index that does not answer ends the count.
+template <typename Capabilities, typename Query>
+std::uint8_t CountPorts(Query query) {
+    std::uint8_t count = 0;
+    Capabilities capabilities{};
+    while (count < mostPortsCounted && query(count, &capabilities, sizeof capabilities) == 0) {
+        ++count;
+    }
+    return count;
+}
+
+// The search's result over the open pair: 0 when the four sends found no answer.
+std::uint8_t Handshake(std::uint8_t targetCode) {
+    for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
+        SendSysEx(handshake, sizeof handshake);
+        for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
+            Sleep(1);
+        // A message shorter than a reply stays counted, so each later wait ends at once.
+        if (midiLink.rxCount < shortestReply)
+            continue;
+        midiLink.rxCount = 0;
+        const std::uint8_t reply = DeviceReply();
+        if (reply == targetCode)
+            return deviceFound;
+        if (reply == deviceAsksForReset)
+            return deviceAsksForReset;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::uint8_t FindUpdateDevice(std::uint8_t targetCode) {
+    const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA);
+    const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
+    std::uint8_t result = 0;
+    for (std::uint8_t input = 0; input < inputCount && result == 0; ++input) {
+        if (OpenMidiInput(input) != 0)
+            continue;
+        for (std::uint8_t output = 0; output < outputCount && result == 0; ++output) {
+            if (OpenMidiOutput(output) != 0)
+                continue;
+            result = Handshake(targetCode);
+            if (result == 0)
+                CloseMidiOutput();
+        }
+        if (result == 0)
+            CloseMidiInput();
+    }
+
+    if (result == 0) {
+        std::printf("\nFailed: Can't find the suitable device to update!\n\n");
+    } else {
+        std::printf("The Update Device is Open successfully:\n");
+        std::printf("MIDIIN Device: %s\n", midiLink.inputName);
+        std::printf("MIDIOUT Device: %s\n", midiLink.outputName);
+    }
+    return result;
+}

@@ -1,0 +1,53 @@
+// The MIDI link: the process-wide port state, the port operations on the Windows MIDI
+// services, and the search for the device over every pair of ports.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+inline constexpr std::size_t rxBufferSize = 200;
+inline constexpr std::uint16_t largestSysExLength = 46;
+
+// One per process. rxCount is the hand-over from the MIDI system's thread, which records
+// each complete message's length there, to the main thread, which polls and clears it;
+// inputOpen is read on that thread too.
+struct MidiLink {
+    std::uint8_t outputOpen;
+    std::atomic<std::uint8_t> inputOpen;
+    char inputName[MAXPNAMELEN];
+    char outputName[MAXPNAMELEN];
+    HMIDIOUT outputHandle;
+    MIDIHDR outputHeader;
+    MIDIHDR inputHeader;
+    char rxBuffer[rxBufferSize];
+    HMIDIIN inputHandle;
+    std::atomic<std::int16_t> rxCount;
+};
+
+extern MidiLink midiLink;
+
+// Results are the platform's code cut to 16 bits, 0 for success.
+std::uint16_t OpenMidiInput(unsigned portIndex);
+std::uint16_t OpenMidiOutput(unsigned portIndex);
+// 1 when an open port was closed, 0 when the port was not open.
+std::uint16_t CloseMidiInput();
+std::uint16_t CloseMidiOutput();
+// Frames the data bytes as F0 ... F7 and sends them; returns once the MIDI system is done
+// with the message. Longer than 46 data bytes: nothing is sent and the result is 0.
+std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length);
+void CALLBACK MidiInputCallback(HMIDIIN handle, UINT message, DWORD_PTR instance,
+                                DWORD_PTR parameter1, DWORD_PTR parameter2);
+
+// The reply code: the first data byte of the last message received.
+inline std::uint8_t DeviceReply() {
+    return static_cast<std::uint8_t>(midiLink.rxBuffer[1]);
+}
+
+inline constexpr std::uint8_t deviceFound = 1;
+inline constexpr std::uint8_t deviceAsksForReset = 0x15;
+
+// Tries every input port against every output port with the handshake and leaves the first
+// pair that answers open. Returns 0 (none answered), deviceFound or deviceAsksForReset.
+std::uint8_t FindUpdateDevice(std::uint8_t targetCode);

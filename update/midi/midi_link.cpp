@@ -1,0 +1,114 @@
+#include <cstring>
+
+#include "midi/midi.h"
+
+MidiLink midiLink{};
+
+namespace {
+
+// A stuck driver would otherwise keep the program waiting for ever; past this the send
+// counts as failed, so that the caller's own failure path runs.
+constexpr unsigned sendPatienceMilliseconds = 10000;
+constexpr unsigned sendPollMilliseconds = 100;
+
+std::uint16_t LowBits(MMRESULT result) {
+    return static_cast<std::uint16_t>(result);
+}
+
+}  // namespace
+
+std::uint16_t OpenMidiInput(unsigned portIndex) {
+    const MMRESULT opened =
+        midiInOpen(&midiLink.inputHandle, portIndex,
+                   reinterpret_cast<DWORD_PTR>(&MidiInputCallback), 0, CALLBACK_FUNCTION);
+    if (opened != MMSYSERR_NOERROR) {
+        midiLink.inputOpen = 0;
+        return LowBits(opened);
+    }
+    MIDIINCAPSA capabilities{};
+    midiInGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
+    std::memcpy(midiLink.inputName, capabilities.szPname, sizeof midiLink.inputName);
+
+    midiLink.inputHeader.lpData = midiLink.rxBuffer;
+    midiLink.inputHeader.dwBufferLength = rxBufferSize;
+    midiLink.inputHeader.dwBytesRecorded = 0;
+    midiLink.inputHeader.dwFlags = 0;
+    midiInPrepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+    midiInAddBuffer(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+    // Set before input starts, so that the first message already gets its buffer back.
+    midiLink.inputOpen = 1;
+    return LowBits(midiInStart(midiLink.inputHandle));
+}
+
+std::uint16_t OpenMidiOutput(unsigned portIndex) {
+    const MMRESULT opened = midiOutOpen(&midiLink.outputHandle, portIndex, 0, 0, CALLBACK_NULL);
+    if (opened != MMSYSERR_NOERROR) {
+        midiLink.outputOpen = 0;
+        return LowBits(opened);
+    }
+    MIDIOUTCAPSA capabilities{};
+    midiOutGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
+    std::memcpy(midiLink.outputName, capabilities.szPname, sizeof midiLink.outputName);
+    midiLink.outputOpen = 1;
+    return 0;
+}
+
+std::uint16_t CloseMidiInput() {
+    if (midiLink.inputOpen == 0)
+        return 0;
+    // Cleared first, so that the callback stops handing the buffer back before the close.
+    midiLink.inputOpen = 0;
+    midiInClose(midiLink.inputHandle);
+    return 1;
+}
+
+std::uint16_t CloseMidiOutput() {
+    if (midiLink.outputOpen == 0)
+        return 0;
+    midiLink.outputOpen = 0;
+    midiOutClose(midiLink.outputHandle);
+    return 1;
+}
+
+std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
+    if (length > largestSysExLength)
+        return 0;
+    char message[100];
+    message[0] = static_cast<char>(0xF0);
+    std::memcpy(message + 1, data, length);
+    message[length + 1] = static_cast<char>(0xF7);
+
+    MIDIHDR& header = midiLink.outputHeader;
+    header.lpData = message;
+    header.dwBufferLength = length + 2u;
+    header.dwFlags = 0;
+    const MMRESULT prepared = midiOutPrepareHeader(midiLink.outputHandle, &header, sizeof(MIDIHDR));
+    if (prepared != MMSYSERR_NOERROR)
+        return LowBits(prepared);
+    const MMRESULT sent = midiOutLongMsg(midiLink.outputHandle, &header, sizeof(MIDIHDR));
+    if (sent != MMSYSERR_NOERROR)
+        return LowBits(sent);
+
+    // The message buffer lives on this stack: the call may return only once the MIDI system
+    // is done with it.
+    for (unsigned waited = 0; midiOutUnprepareHeader(midiLink.outputHandle, &header,
+                                                     sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING;
+         waited += sendPollMilliseconds) {
+        if (waited >= sendPatienceMilliseconds)
+            return LowBits(MIDIERR_STILLPLAYING);
+        Sleep(sendPollMilliseconds);
+    }
+    return 0;
+}
+
+void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR parameter1, DWORD_PTR) {
+    if (message != MIM_LONGDATA)
+        return;
+    const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
+    midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
+    if (midiLink.inputOpen == 1) {
+        midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+        midiInPrepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+        midiInAddBuffer(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+    }
+}
