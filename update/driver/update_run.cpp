@@ -6,6 +6,7 @@
 #include "image/image.h"
 #include "midi/midi.h"
 #include "platform/platform.h"
+#include "transfer/transfer.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ void RunUpdate() {
         const std::uint8_t result = FindUpdateDevice(targetCode);
         if (result == deviceAsksForReset) {
             std::printf("Please reset the product and retry again!\n\n");
+        } else if (result != 0) {
+            // Over the pair that discovery left open; the run treats every ending alike.
+            TransferImage(image.imageBytes.data(), image.loadedCount);
         }
         // Closed after every outcome of discovery; closing a port that is not open does nothing.
         CloseMidiInput();

@@ -1,0 +1,114 @@
+// A scripted device for the transfer tests, on the fake MIDI host: it rebuilds each record
+// from the digits, as the real device does, and answers each whole record from a script.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "fake_midi_host.h"
+#include "image_writer.h"
+#include "midi_fixture.h"
+#include "transfer/transfer.h"
+
+// What the device does with one whole record: a reply after delay milliseconds, or nothing
+// when bytes is empty.
+struct Answer {
+    Message bytes;
+    std::uint64_t delay = 1;
+};
+
+inline Answer Reply(std::uint8_t code, std::uint64_t delay = 1) {
+    return {ReplyMessage(code), delay};
+}
+inline Answer Silence() {
+    return {};
+}
+
+inline std::string ProgressLine(char glyph, int percent) {
+    return "\r" + std::string(24, ' ') + "\rTransferring.. " + glyph + " " +
+           std::to_string(percent) + "% done";
+}
+// Names a parameterized case after the name field of its parameter.
+inline constexpr auto NameCase = [](const auto& test) { return std::string(test.param.name); };
+
+inline const std::string transferDone = "\rTransferring.. 100% done.  \n";
+inline const std::string updateSucceeded = "\nTarget update successfully!\n\n";
+
+class TransferTest : public MidiTest {
+protected:
+    FakeMidiHost host{{"device in"}, {"device out"}};
+    // One answer per whole record received, repeats included; once they run out, every
+    // record is accepted.
+    std::deque<Answer> answers;
+    // Every record as the device rebuilt it, repeats included.
+    std::vector<Bytes> records;
+    // The data bytes of every message received, as text.
+    std::vector<std::string> digits;
+    std::string console;
+
+    void SetUp() override {
+        MidiTest::SetUp();
+        host.SetDevice([this](const SentMessage& message) { return Receive(message.bytes); });
+        ASSERT_EQ(OpenMidiInput(0), 0);
+        ASSERT_EQ(OpenMidiOutput(0), 0);
+    }
+
+    TransferEnding Transfer(const Bytes& image) {
+        testing::internal::CaptureStdout();
+        const TransferEnding ending =
+            TransferImage(image.data(), static_cast<std::uint16_t>(image.size()));
+        console = testing::internal::GetCapturedStdout();
+        return ending;
+    }
+
+private:
+    Bytes pending_;
+
+    static int DigitValue(char digit) {
+        if (digit >= '0' && digit <= '9')
+            return digit - '0';
+        if (digit >= 'A' && digit <= 'F')
+            return digit - 'A' + 10;
+        return -1;
+    }
+
+    std::vector<ScriptedReply> Receive(const Message& message) {
+        const std::size_t length = message.size();
+        if (length < 4 || length > 48 || length % 2 != 0 || message.front() != 0xF0 ||
+            message.back() != 0xF7) {
+            ADD_FAILURE() << "not a transfer message, " << length << " bytes";
+            return {};
+        }
+        const std::string text(message.begin() + 1, message.end() - 1);
+        digits.push_back(text);
+        for (std::size_t index = 0; index < text.size(); index += 2) {
+            const int high = DigitValue(text[index]);
+            const int low = DigitValue(text[index + 1]);
+            if (high < 0 || low < 0)
+                ADD_FAILURE() << "not upper-case digits: " << text;
+            pending_.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        }
+        const std::size_t recordSize =
+            pending_.size() < 2 ? 0 : pending_[0] * 256u + pending_[1] + 2u;
+        if (recordSize == 0 || pending_.size() < recordSize) {
+            if (text.size() < 46)
+                ADD_FAILURE() << "a short message before the record's end";
+            return {};
+        }
+        if (pending_.size() > recordSize)
+            ADD_FAILURE() << "a message runs past its record";
+        records.push_back(pending_);
+        pending_.clear();
+        Answer answer = Reply(0x1A);
+        if (!answers.empty()) {
+            answer = answers.front();
+            answers.pop_front();
+        }
+        if (answer.bytes.empty())
+            return {};
+        return {{"device in", answer.bytes, answer.delay}};
+    }
+};

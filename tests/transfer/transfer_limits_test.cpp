@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "transfer_fixture.h"
+
+namespace {
+
+const std::string outputMissing = "\nError: The MIDI Out of device is missing!\n\n";
+const std::string deviceRestarting =
+    transferDone + "Target update successfully!\n" + "\nThe System is restarted, please wait!\n\n";
+
+std::string Repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    for (std::size_t time = 0; time < times; ++time)
+        all += text;
+    return all;
+}
+
+// Failed attempts of both kinds, silence first: an error code without a message of its own.
+void AddFailures(std::deque<Answer>& answers, std::size_t count) {
+    for (std::size_t failure = 0; failure < count; ++failure) {
+        answers.push_back(failure % 2 == 0 ? Silence() : Reply(0x42));
+    }
+}
+
+// Two records of 4 bytes: the second shows 50 percent and the glyph that the first showed.
+const Bytes twoRecords = MakeImage({{}, {}});
+
+TEST_F(TransferTest, NineteenFailuresThenAcceptedLeaveTheNextRecordTwentyAttempts) {
+    AddFailures(answers, 19);
+    answers.push_back(Reply(0x1A));
+    AddFailures(answers, 19);
+    EXPECT_EQ(Transfer(twoRecords), TransferEnding::completed);
+    EXPECT_EQ(console, Repeated(ProgressLine('-', 0), 20) + Repeated(ProgressLine('-', 50), 20) +
+                           transferDone + updateSucceeded);
+    EXPECT_EQ(records.size(), 40u);
+}
+
+struct LimitCase {
+    const char* name;
+    std::size_t failuresBefore;
+    Answer last;
+    TransferEnding ending;
+    std::string closing;
+};
+
+class TransferRetryLimit : public TransferTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(TransferRetryLimit, TwentiethFailureInARowEndsByItsOwnKind) {
+    answers.push_back(Reply(0x1A));
+    AddFailures(answers, GetParam().failuresBefore);
+    answers.push_back(GetParam().last);
+    EXPECT_EQ(Transfer(twoRecords), GetParam().ending);
+    const std::size_t attempts = GetParam().failuresBefore + 1;
+    EXPECT_EQ(console, ProgressLine('-', 0) + Repeated(ProgressLine('-', 50), attempts) +
+                           GetParam().closing);
+    EXPECT_EQ(records.size(), 1 + attempts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, TransferRetryLimit,
+    testing::Values(LimitCase{"Silence", 19, Silence(), TransferEnding::notResponding,
+                              "\nFailed: Target is not responding.\n\n"},
+                    // The limit wins over the code's own message.
+                    LimitCase{"ErrorCode", 19, Reply(0x24), TransferEnding::updateError,
+                              "\nError in updating.\n"},
+                    LimitCase{"Restart", 19, Reply(0x77), TransferEnding::updateError,
+                              "\nError in updating.\n"},
+                    LimitCase{"RestartBeforeTheLimit", 18, Reply(0x77),
+                              TransferEnding::deviceRestarting, deviceRestarting}),
+    NameCase);
+
+struct WaitCase {
+    const char* name;
+    std::uint64_t sendingTime;
+    std::uint64_t replyDelay;
+    std::size_t recordsSent;
+    std::uint64_t finishedAt;
+};
+
+class TransferReplyWait : public TransferTest, public testing::WithParamInterface<WaitCase> {};
+
+// The device answers the first attempt only; the repeat, if any, goes unanswered.
+TEST_P(TransferReplyWait, LateReplyAnswersTheRepeat) {
+    host.sendingTime = GetParam().sendingTime;
+    answers = {Reply(0x1A, GetParam().replyDelay), Silence()};
+    EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
+    EXPECT_EQ(records.size(), GetParam().recordsSent);
+    EXPECT_EQ(host.Now(), GetParam().finishedAt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delays, TransferReplyWait,
+    testing::Values(WaitCase{"OnTheLastSleep", 0, 500, 1, 500},
+                    WaitCase{"AfterTheLastSleep", 0, 501, 2, 501},
+                    // Each send then takes one 100 ms check: the wait runs from 100 to 600,
+                    // and the reply comes while the repeat is being sent.
+                    WaitCase{"WhileTheRepeatIsSent", 1, 650, 2, 700}),
+    NameCase);
+
+TEST_F(TransferTest, OneByteReplyCountsAsSilence) {
+    // A stale accepting code, which the one-byte message must not bring back.
+    midiLink.rxBuffer[1] = 0x1A;
+    answers = {{{0xF0}, 1}};
+    EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
+    ASSERT_EQ(host.Sent().size(), 2u);
+    EXPECT_EQ(host.Sent()[1].time, 500u);
+    EXPECT_EQ(console, Repeated(ProgressLine('-', 0), 2) + transferDone + updateSucceeded);
+}
+
+struct RefusalCase {
+    const char* name;
+    std::size_t refusedSend;
+    std::size_t sentBefore;
+};
+
+class TransferOutputLost : public TransferTest, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(TransferOutputLost, RefusedFullMessageEndsAtOnce) {
+    host.refusedSends = {GetParam().refusedSend};
+    EXPECT_EQ(Transfer(MakeImage({MakePayload(42, 4)})), TransferEnding::outputLost);
+    EXPECT_EQ(console, ProgressLine('-', 0) + outputMissing);
+    EXPECT_EQ(host.Sent().size(), GetParam().sentBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, TransferOutputLost,
+                         testing::Values(RefusalCase{"First", 1, 0}, RefusalCase{"Second", 2, 1}),
+                         NameCase);
+
+TEST_F(TransferTest, RefusedShortMessageIsJudgedByTheMissingReply) {
+    host.refusedSends = {1};
+    EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
+    EXPECT_EQ(console, Repeated(ProgressLine('-', 0), 2) + transferDone + updateSucceeded);
+    ASSERT_EQ(host.Sent().size(), 1u);
+    EXPECT_EQ(host.Sent()[0].time, 500u);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include <cstddef>
+#include <cstdio>
+
+#include "midi/midi.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+constexpr std::uint16_t bytesPerMessage = 23;
+constexpr unsigned pollsPerWait = 500;
+constexpr std::int16_t shortestReply = 2;
+constexpr std::uint8_t attemptsPerRecord = 20;
+
+constexpr std::uint8_t recordAccepted = 0x1A;
+constexpr std::uint8_t deviceRestarts = 0x77;
+
+// Where the transfer stands. position and ackedBytes move together: the percentage shown is
+// the share of the image that lies before the record being sent.
+struct TransferState {
+    std::uint16_t position = 0;
+    std::uint16_t ackedBytes = 0;
+    std::uint8_t retryCount = 0;
+};
+
+// The record size from the big-endian length field, which counts the bytes after it.
+std::uint16_t RecordSizeAt(const std::uint8_t* imageBytes, std::uint16_t position) {
+    const unsigned lengthField = imageBytes[position] * 256u + imageBytes[position + 1u];
+    return static_cast<std::uint16_t>(lengthField + 2u);
+}
+
+// Sends the record as messages of 23 bytes' digits and a shorter last one. False when the
+// output refused a full message. A refused short message is not looked at: the reply, or its
+// absence, judges the attempt.
+bool SendRecord(const std::uint8_t* imageBytes, std::uint16_t position, std::uint16_t recordSize) {
+    char hexText[100];
+    std::uint16_t remaining = recordSize;
+    while (remaining > 0) {
+        const std::uint8_t* next = imageBytes + (std::size_t{position} + recordSize - remaining);
+        const bool full = remaining >= bytesPerMessage;
+        const std::uint16_t count = full ? bytesPerMessage : remaining;
+        for (std::uint16_t index = 0; index < count; ++index) {
+            ByteToHexPair(next[index], hexText + 2 * index);
+        }
+        const std::uint16_t result = SendSysEx(reinterpret_cast<const std::uint8_t*>(hexText),
+                                               static_cast<std::uint16_t>(2 * count));
+        if (full && result != 0)
+            return false;
+        remaining = full ? static_cast<std::uint16_t>(remaining - bytesPerMessage) : 0;
+    }
+    return true;
+}
+
+// Whether a reply of at least two bytes is pending by the end of the wait. rxCount is left as
+// it is when none came: a reply that arrives later answers the next attempt, and a one-byte
+// message stays counted until a longer one replaces it.
+bool WaitForReply() {
+    for (unsigned polls = 0; polls < pollsPerWait; ++polls) {
+        if (midiLink.rxCount >= shortestReply)
+            break;
+        Sleep(1);
+    }
+    return midiLink.rxCount >= shortestReply;
+}
+
+void PrintDeviceError(std::uint8_t code) {
+    switch (code) {
+        case 0x20:
+            std::printf("\nThe CRC of the download file is error!\n");
+            break;
+        case 0x21:
+        case 0x22:
+            std::printf("\nThe download file has been damaged!\n");
+            break;
+        case 0x24:
+            std::printf("\nThe download file verifies error!\n");
+            break;
+        case 0x25:
+            std::printf("\nThe MCU erases error!\n");
+            break;
+        default:
+            break;
+    }
+}
+
+// Counts a failed attempt; true when it was the last one the record is allowed.
+bool CountFailure(TransferState& state) {
+    ++state.retryCount;
+    return state.retryCount >= attemptsPerRecord;
+}
+
+}  // namespace
+
+void ByteToHexPair(std::uint8_t value, char* out) {
+    const auto digit = [](unsigned nibble) {
+        return static_cast<char>(nibble < 10 ? 0x30 + nibble : 0x37 + nibble);
+    };
+    out[0] = digit(value >> 4);
+    out[1] = digit(value & 0x0Fu);
+}
+
+TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loadedCount) {
+    ResetSpinner();
+    TransferState state;
+    while (state.position < loadedCount) {
+        const std::uint16_t recordSize = RecordSizeAt(imageBytes, state.position);
+        // On 32 bits: a hundred times the bytes of a large image does not fit in 16.
+        ShowProgress(
+            static_cast<std::uint16_t>(std::uint32_t{state.ackedBytes} * 100u / loadedCount));
+        if (!SendRecord(imageBytes, state.position, recordSize)) {
+            std::printf("\nError: The MIDI Out of device is missing!\n\n");
+            return TransferEnding::outputLost;
+        }
+
+        if (!WaitForReply()) {
+            if (CountFailure(state)) {
+                std::printf("\nFailed: Target is not responding.\n\n");
+                return TransferEnding::notResponding;
+            }
+            StepSpinnerBack();
+            continue;
+        }
+        // Cleared before the code is read: a further reply arriving in between then stays
+        // counted for the next wait instead of being wiped out with this one.
+        midiLink.rxCount = 0;
+        const std::uint8_t code = DeviceReply();
+        if (code == recordAccepted) {
+            state.ackedBytes = static_cast<std::uint16_t>(state.ackedBytes + recordSize);
+            state.position = static_cast<std::uint16_t>(state.position + recordSize);
+            state.retryCount = 0;
+            continue;
+        }
+        // The limit is tested before the code is looked at: at the twentieth failure it wins
+        // over every code, the restart included.
+        if (CountFailure(state)) {
+            std::printf("\nError in updating.\n");
+            return TransferEnding::updateError;
+        }
+        StepSpinnerBack();
+        if (code == deviceRestarts) {
+            ShowTransferDone();
+            std::printf("Target update successfully!\n");
+            std::printf("\nThe System is restarted, please wait!\n\n");
+            return TransferEnding::deviceRestarting;
+        }
+        PrintDeviceError(code);
+    }
+    ShowTransferDone();
+    std::printf("\nTarget update successfully!\n\n");
+    return TransferEnding::completed;
+}
