@@ -1,0 +1,178 @@
+#include "midi_device.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "image_writer.h"
+#include "updater_messages.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeOutput : public MidiOutputPort {
+public:
+    bool Send(std::span<const std::uint8_t> message) override {
+        std::lock_guard lock(mutex_);
+        sent_.emplace_back(message.begin(), message.end());
+        return true;
+    }
+    bool IsSending() override { return false; }
+    std::vector<Bytes> Sent() {
+        std::lock_guard lock(mutex_);
+        return sent_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Bytes> sent_;
+};
+
+class FakeInput : public MidiInputPort {};
+
+// Hosts whose virtual ports stay within the test: the test plays the hosts' threads.
+class FakeHost : public MidiHost {
+public:
+    FakeHost(std::string clientName, std::vector<std::string>& created)
+        : clientName_(std::move(clientName)), created_(created) {}
+
+    std::vector<std::string> ListInputs() override { return {}; }
+    std::vector<std::string> ListOutputs() override { return {}; }
+    std::unique_ptr<MidiInputPort> OpenInput(const std::string&, SysExHandler) override {
+        return nullptr;
+    }
+    std::unique_ptr<MidiOutputPort> OpenOutput(const std::string&) override { return nullptr; }
+    std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
+                                                      SysExHandler handler) override {
+        if (name == refused)
+            return nullptr;
+        created_.push_back(clientName_ + ":" + name + " <-");
+        handlers[name] = std::move(handler);
+        return std::make_unique<FakeInput>();
+    }
+    std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string& name) override {
+        if (name == refused)
+            return nullptr;
+        created_.push_back(clientName_ + ":" + name + " ->");
+        auto port = std::make_unique<FakeOutput>();
+        outputs[name] = port.get();
+        return port;
+    }
+
+    std::string refused;
+    std::map<std::string, SysExHandler> handlers;
+    std::map<std::string, FakeOutput*> outputs;
+
+private:
+    std::string clientName_;
+    std::vector<std::string>& created_;
+};
+
+class Hosts {
+public:
+    MidiHostFactory Factory() {
+        return [this](const std::string& clientName) {
+            auto host = std::make_unique<FakeHost>(clientName, created);
+            host->refused = refused;
+            byClient[clientName] = host.get();
+            return host;
+        };
+    }
+    FakeHost& operator[](const std::string& clientName) { return *byClient.at(clientName); }
+
+    std::string refused;
+    std::vector<std::string> created;
+    std::map<std::string, FakeHost*> byClient;
+};
+
+const Bytes handshake = {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0xF7};
+
+TEST(MidiDevice, ServesMessagesThatArriveOnAnotherThread) {
+    SimulatorOptions options;
+    options.extraPorts = 2;
+    options.acceptedPath = testing::TempDir() + "device_sim_accepted.bin";
+    Hosts hosts;
+    std::ostringstream log;
+    MidiDevice device(options, log);
+    std::string error;
+    ASSERT_TRUE(device.Open(hosts.Factory(), error)) << error;
+    EXPECT_EQ(hosts.created,
+              (std::vector<std::string>{"device-sim-idle:out1 ->", "device-sim-idle:in1 <-",
+                                        "device-sim-idle:out2 ->", "device-sim-idle:in2 <-",
+                                        "device-sim:out ->", "device-sim:in <-"}));
+    FakeHost& host = hosts["device-sim"];
+    FakeHost& idleHost = hosts["device-sim-idle"];
+
+    std::atomic<bool> stop = false;
+    std::thread serving([&] { device.Serve(stop); });
+    const Bytes record = MakeRecord(MakePayload(70, 6));
+    idleHost.handlers["in1"](handshake);
+    host.handlers["in"](handshake);
+    for (const Bytes& message : UpdaterMessages(record))
+        host.handlers["in"](message);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (host.outputs["out"]->Sent().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    serving.join();
+
+    EXPECT_EQ(host.outputs["out"]->Sent(),
+              (std::vector<Bytes>{{0xF0, 0x39, 0xF7}, {0xF0, 0x1A, 0xF7}}));
+    EXPECT_TRUE(idleHost.outputs["out1"]->Sent().empty());
+    // Read while the device is still open: each record is in the file once it is accepted.
+    std::ifstream file(options.acceptedPath, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), {}), record);
+    EXPECT_EQ(device.AcceptedRecords(), 1u);
+    EXPECT_NE(log.str().find("device-sim: record 1 (74 bytes) attempt 1: checksum good, reply 1A, "
+                             "accepted\n"),
+              std::string::npos)
+        << log.str();
+    std::filesystem::remove(options.acceptedPath);
+}
+
+TEST(MidiDevice, QuietPrintsNothing) {
+    SimulatorOptions options;
+    options.quiet = true;
+    Hosts hosts;
+    std::ostringstream log;
+    MidiDevice device(options, log);
+    std::string error;
+    ASSERT_TRUE(device.Open(hosts.Factory(), error));
+    FakeHost& host = hosts["device-sim"];
+    std::atomic<bool> stop = false;
+    std::thread serving([&] { device.Serve(stop); });
+    host.handlers["in"](handshake);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (host.outputs["out"]->Sent().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    serving.join();
+    EXPECT_EQ(host.outputs["out"]->Sent().size(), 1u);
+    EXPECT_EQ(log.str(), "");
+}
+
+TEST(MidiDevice, OpenFailsWhenAPortOrTheFileCannotBeMade) {
+    Hosts hosts;
+    hosts.refused = "in";
+    std::ostringstream log;
+    std::string error;
+    EXPECT_FALSE(MidiDevice(SimulatorOptions{}, log).Open(hosts.Factory(), error));
+    EXPECT_EQ(error, "cannot create the MIDI input port in");
+
+    SimulatorOptions options;
+    options.acceptedPath = testing::TempDir() + "no-such-folder/accepted.bin";
+    EXPECT_FALSE(MidiDevice(options, log).Open(hosts.Factory(), error));
+    EXPECT_EQ(error, "cannot write the file " + options.acceptedPath);
+}
+
+}  // namespace

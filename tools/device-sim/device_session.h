@@ -1,0 +1,132 @@
+// The device's side of the updater's protocol, without MIDI: it takes the received System
+// Exclusive messages with the times they arrived and decides what to reply and when. The
+// caller feeds it messages, asks when it next has something to do, and lets it run up to
+// the present; it replies, logs and hands over accepted records through DeviceEvents, in
+// time order. Time is a plain count, so tests run it on virtual time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "device_script.h"
+#include "record_assembly.h"
+
+// Time since the simulator started.
+using SimulatorTime = std::chrono::microseconds;
+
+// One direction of a DIN MIDI cable, as a queue: a message starts crossing when it is ready
+// and the cable is free, and takes 320 us a byte (10 bits at 31250 baud). Unpaced, a message
+// crosses the moment it is ready.
+class DinCable {
+public:
+    static constexpr SimulatorTime byteTime{320};
+
+    explicit DinCable(bool paced) : paced_(paced) {}
+    // When the last byte of a message of `bytes` bytes, ready at `ready`, has crossed.
+    SimulatorTime Cross(SimulatorTime ready, std::size_t bytes);
+
+private:
+    bool paced_;
+    SimulatorTime free_{0};
+};
+
+class DeviceEvents {
+public:
+    virtual ~DeviceEvents() = default;
+    virtual void SendReply(std::span<const std::uint8_t> message) = 0;
+    virtual void AcceptRecord(std::span<const std::uint8_t> record) = 0;
+    virtual void Log(const std::string& line) = 0;
+};
+
+struct DeviceBehaviour {
+    static constexpr std::uint8_t targetCode = 0x39;
+    static constexpr std::uint8_t resetRequest = 0x15;
+
+    // The reply to an answered handshake; none: the handshake is never answered.
+    std::optional<std::uint8_t> handshakeReply = targetCode;
+    // Handshakes before this one (counting from 1) go unanswered.
+    std::uint32_t answerFromHandshake = 1;
+    DeviceScript script;
+    bool dinCable = false;
+};
+
+class DeviceSession {
+public:
+    static constexpr std::uint8_t accepted = 0x1A;
+    static constexpr std::uint8_t checksumError = 0x20;
+    static constexpr std::uint8_t restarting = 0x77;
+    // The updater sends a record's messages back to back and waits 500 ms for the reply
+    // before it sends the record again from its start: digits of a record that stayed
+    // incomplete this long belong to an attempt that will never be finished.
+    static constexpr SimulatorTime staleRecord = std::chrono::milliseconds(300);
+
+    DeviceSession(DeviceBehaviour behaviour, DeviceEvents& events);
+
+    // A message as the MIDI system delivered it, 0xF0 to 0xF7, and when it arrived. Arrival
+    // times must not go back.
+    void Receive(std::span<const std::uint8_t> message, SimulatorTime arrival);
+    // When something is next to be done: a message taken in, a reply sent.
+    std::optional<SimulatorTime> NextDue() const;
+    // Does, in time order, everything that falls due up to now.
+    void Advance(SimulatorTime now);
+
+    std::size_t AcceptedRecords() const { return acceptedRecords_; }
+    std::size_t AcceptedBytes() const { return acceptedBytes_; }
+
+private:
+    struct Received {
+        Bytes message;
+        SimulatorTime takenAt;
+    };
+    struct Reply {
+        std::uint8_t code;
+        std::uint64_t decision;
+        std::string sentNote;  // logged when the reply goes out; empty for none
+    };
+    struct OnCable {
+        Reply reply;
+        SimulatorTime sentAt;
+    };
+
+    void Process(std::span<const std::uint8_t> message, SimulatorTime now);
+    void AnswerHandshake(SimulatorTime now);
+    void TakeDigits(std::span<const std::uint8_t> digits, SimulatorTime now);
+    void AnswerRecord(const Bytes& record, SimulatorTime now);
+    void Schedule(Reply reply, SimulatorTime due);
+    void PutOnCable(Reply reply, SimulatorTime due);
+    void Send(const Reply& reply);
+    // "46 of 108 digits": how far the record in assembly has come.
+    std::string HeldDigits() const;
+
+    DeviceBehaviour behaviour_;
+    DeviceEvents& events_;
+    DinCable inCable_;
+    DinCable outCable_;
+    std::deque<Received> received_;
+    std::multimap<SimulatorTime, Reply> delayed_;
+    std::deque<OnCable> onCable_;
+
+    RecordAssembly assembly_;
+    SimulatorTime lastDigitsAt_{0};
+    // Taken when a record's first digits come: whether the updater had been told that the
+    // previous record was accepted before it began sending this one.
+    bool receptionIsNewRecord_ = true;
+
+    std::uint32_t handshakes_ = 0;
+    std::uint32_t recordNumber_ = 0;
+    std::uint32_t attempt_ = 0;
+    std::uint32_t lastKeptRecord_ = 0;
+    std::uint64_t decisions_ = 0;
+    // The latest decision about a record: did it accept, and has its reply gone out.
+    bool lastDecisionAccepts_ = false;
+    bool lastDecisionSent_ = false;
+
+    std::size_t acceptedRecords_ = 0;
+    std::size_t acceptedBytes_ = 0;
+};
