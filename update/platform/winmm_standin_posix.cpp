@@ -100,6 +100,15 @@ bool IsUsableHeader(LPMIDIHDR header, UINT headerSize) {
 void ReceiveMessage(InputState& state, std::span<const std::uint8_t> message) {
     if (message.empty() || message.front() != 0xF0)
         return;
+    {
+        // The program reads the last message in its buffer until its next call into these
+        // functions, which all take this lock, and a device answers only after that call.
+        // Taking the lock before the buffer is written orders the two in a way that the
+        // thread sanitizer sees, which it cannot through the MIDI system's lock-free queues.
+        std::lock_guard lock(hostMutex);
+        if (liveInputs.count(&state) == 0)
+            return;
+    }
     MIDIHDR* header = nullptr;
     {
         std::lock_guard lock(state.queueMutex);

@@ -1,0 +1,78 @@
+#include "simulated_device.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "program_runner.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto readyTimeout = 10s;
+
+}  // namespace
+
+SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
+                                 std::vector<std::string> arguments) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "device-sim-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    const std::string logPath = folder_ + "/log";
+    arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_ + "/accepted"});
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    // Everything the child needs is made before fork: a threaded process's child may only
+    // make async-signal-safe calls.
+    std::vector<std::string> environment = {server.Environment()};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string(*entry).rfind("JACK_DEFAULT_SERVER=", 0) != 0) environment.push_back(*entry);
+    }
+    std::vector<char*> environmentPointers;
+    for (std::string& assignment : environment) environmentPointers.push_back(assignment.data());
+    environmentPointers.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, STDIN_FILENO);
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+        execve(pointers[0], pointers.data(), environmentPointers.data());
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + readyTimeout;
+    while (!ready_ && std::chrono::steady_clock::now() < deadline) {
+        ready_ = ReadFile(logPath).find("device-sim: ready\n") != std::string::npos;
+        if (!ready_) std::this_thread::sleep_for(20ms);
+    }
+}
+
+SimulatedDevice::~SimulatedDevice() {
+    Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string SimulatedDevice::Stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGINT);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    return ReadFile(folder_ + "/log");
+}
+
+std::string SimulatedDevice::AcceptedRecords() const { return ReadFile(folder_ + "/accepted"); }

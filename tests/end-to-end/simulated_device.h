@@ -1,0 +1,30 @@
+// The device simulator as a child process on a private JACK server, for as long as the
+// object lives.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "jack_server.h"
+
+class SimulatedDevice {
+public:
+    // Starts the simulator with the arguments and waits for its ready line.
+    SimulatedDevice(const PrivateJackServer& server, std::vector<std::string> arguments);
+    // Stops it as a user would, with SIGINT.
+    ~SimulatedDevice();
+    SimulatedDevice(const SimulatedDevice&) = delete;
+    SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+    bool IsReady() const { return ready_; }
+    // Stops the simulator and returns what it printed.
+    std::string Stop();
+    // The records that it accepted, as raw bytes.
+    std::string AcceptedRecords() const;
+
+private:
+    std::string folder_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};

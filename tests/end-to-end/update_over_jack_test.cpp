@@ -1,0 +1,168 @@
+// The built program against the device simulator over a private JACK server: the whole
+// console output of each ending of a run that reaches the device, and the records that the
+// device accepted.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "image_writer.h"
+#include "jack_server.h"
+#include "program_runner.h"
+#include "simulated_device.h"
+
+namespace {
+
+const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
+const std::string prompt = "Press any key to continue . . . \n";
+const std::string imageName = "TB615R_e2e.led";
+const std::string opened = "OK: File '" + imageName + "' is open.\n";
+const std::string deviceLines =
+    "The Update Device is Open successfully:\nMIDIIN Device: device-sim:out\n"
+    "MIDIOUT Device: device-sim-01:in\n";
+const std::string done = "\rTransferring.. 100% done.  \n";
+constexpr char glyphs[] = "--\\\\||//";
+
+// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
+// a message's end, and ones of many messages.
+Bytes MixedImage() {
+    std::vector<Bytes> payloads;
+    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
+        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
+    }
+    return MakeImage(payloads);
+}
+
+std::vector<std::size_t> RecordSizes(const Bytes& image) {
+    std::vector<std::size_t> sizes;
+    for (std::size_t position = 0; position < image.size(); position += sizes.back()) {
+        sizes.push_back(image[position] * 256u + image[position + 1] + 2u);
+    }
+    return sizes;
+}
+
+std::string ProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
+    return "\r                        \rTransferring.. " + std::string(1, glyphs[accepted % 8]) +
+           " " + std::to_string(ackedBytes * 100 / total) + "% done";
+}
+
+// The progress lines of the records before record number (from 1) stop, all accepted.
+std::string AcceptedLines(const Bytes& image, std::size_t stop) {
+    const std::vector<std::size_t> sizes = RecordSizes(image);
+    std::string lines;
+    std::size_t acked = 0;
+    for (std::size_t index = 0; index + 1 < stop && index < sizes.size(); ++index) {
+        lines += ProgressLine(index, acked, image.size());
+        acked += sizes[index];
+    }
+    return lines;
+}
+
+std::size_t BytesBefore(const Bytes& image, std::size_t record) {
+    const std::vector<std::size_t> sizes = RecordSizes(image);
+    std::size_t bytes = 0;
+    for (std::size_t index = 0; index + 1 < record; ++index) bytes += sizes[index];
+    return bytes;
+}
+
+class UpdateOverJack : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.IsRunning()) << server.Log();
+        folder.Write(imageName, WriteImageText(image));
+    }
+
+    ProgramResult RunUpdate() {
+        return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
+                          server.Environment());
+    }
+
+    void ExpectRun(const ProgramResult& result, const std::string& messages) {
+        EXPECT_EQ(result.output, banner + messages + prompt);
+        EXPECT_EQ(result.errors, "");
+        EXPECT_EQ(result.exitStatus, 0);
+    }
+
+    PrivateJackServer server;
+    ScratchFolder folder;
+    Bytes image = MixedImage();
+};
+
+TEST_F(UpdateOverJack, WholeImageIsAcceptedAsSent) {
+    SimulatedDevice device(server, {});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 13) + done +
+                               "\nTarget update successfully!\n\n");
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
+}
+
+TEST_F(UpdateOverJack, DeviceBehindOtherPortsIsFound) {
+    SimulatedDevice device(server, {"--extra-ports", "1"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    const ProgramResult result = RunUpdate();
+    EXPECT_NE(result.output.find("MIDIIN Device: device-sim:out\n"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
+}
+
+TEST_F(UpdateOverJack, DeviceAsksForAReset) {
+    SimulatedDevice device(server, {"--handshake", "reset"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(), opened + deviceLines + "Please reset the product and retry again!\n\n");
+    EXPECT_EQ(device.AcceptedRecords(), "");
+}
+
+TEST_F(UpdateOverJack, SilentDeviceIsNotFound) {
+    SimulatedDevice device(server, {"--handshake", "silent"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(), opened + "\nFailed: Can't find the suitable device to update!\n\n");
+}
+
+TEST_F(UpdateOverJack, DeviceRestartsAfterAGivenRecord) {
+    SimulatedDevice device(server, {"--restart-at", "5"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 5) +
+                               ProgressLine(4, BytesBefore(image, 5), image.size()) + done +
+                               "Target update successfully!\n" +
+                               "\nThe System is restarted, please wait!\n\n");
+}
+
+TEST_F(UpdateOverJack, DeviceErrorsRepeatTheRecordUntilTheLimit) {
+    SimulatedDevice device(server, {"--on", "3:*=code:24"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    std::string attempts;
+    for (int attempt = 1; attempt <= 20; ++attempt) {
+        attempts += ProgressLine(2, BytesBefore(image, 3), image.size());
+        attempts += attempt < 20 ? "\nThe download file verifies error!\n" : "\nError in updating.\n";
+    }
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 3) + attempts);
+}
+
+TEST_F(UpdateOverJack, SilenceAndLateRepliesAreRepeatedUntilAccepted) {
+    SimulatedDevice device(server, {"--on", "2:1=silent", "--on", "4:1=code:20", "--on",
+                                    "4:2=late:200"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    const std::string lines = AcceptedLines(image, 13);
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) +
+                               ProgressLine(1, BytesBefore(image, 2), image.size()) +
+                               AcceptedLines(image, 4).substr(AcceptedLines(image, 2).size()) +
+                               ProgressLine(3, BytesBefore(image, 4), image.size()) +
+                               "\nThe CRC of the download file is error!\n" +
+                               lines.substr(AcceptedLines(image, 4).size()) + done +
+                               "\nTarget update successfully!\n\n");
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
+}
+
+TEST_F(UpdateOverJack, SilentDeviceEndsAsNotResponding) {
+    SimulatedDevice device(server, {"--on", "2:*=silent"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    std::string attempts;
+    for (int attempt = 1; attempt <= 20; ++attempt) {
+        attempts += ProgressLine(1, BytesBefore(image, 2), image.size());
+    }
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) + attempts +
+                               "\nFailed: Target is not responding.\n\n");
+}
+
+}  // namespace

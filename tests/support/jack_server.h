@@ -1,0 +1,31 @@
+// A JACK server of the test's own, on the dummy driver, for as long as the object lives.
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+
+class PrivateJackServer {
+public:
+    // Starts jackd under a name no other test uses and waits until it answers.
+    PrivateJackServer();
+    // Stops the server: SIGTERM, then SIGKILL if it has not ended within five seconds.
+    ~PrivateJackServer();
+    PrivateJackServer(const PrivateJackServer&) = delete;
+    PrivateJackServer& operator=(const PrivateJackServer&) = delete;
+
+    // Whether the server answered a client after it started.
+    bool IsRunning() const { return running_; }
+    const std::string& Name() const { return name_; }
+    // The assignment that points a program's JACK clients at this server.
+    std::string Environment() const { return "JACK_DEFAULT_SERVER=" + name_; }
+    // Points this process's later JACK clients at this server.
+    void UseInThisProcess() const;
+    // What jackd printed, to explain a server that did not start.
+    std::string Log() const;
+
+private:
+    std::string name_;
+    std::string logPath_;
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
