@@ -26,21 +26,25 @@ constexpr auto readyTimeout = 10s;
 SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
                                  std::vector<std::string> arguments) {
     std::string pattern = (std::filesystem::temp_directory_path() / "device-sim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     folder_ = pattern;
     const std::string logPath = folder_ + "/log";
     arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_ + "/accepted"});
     std::vector<char*> pointers;
-    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    for (std::string& argument : arguments)
+        pointers.push_back(argument.data());
     pointers.push_back(nullptr);
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
     std::vector<std::string> environment = {server.Environment()};
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::string(*entry).rfind("JACK_DEFAULT_SERVER=", 0) != 0) environment.push_back(*entry);
+        if (std::string(*entry).rfind("JACK_DEFAULT_SERVER=", 0) != 0)
+            environment.push_back(*entry);
     }
     std::vector<char*> environmentPointers;
-    for (std::string& assignment : environment) environmentPointers.push_back(assignment.data());
+    for (std::string& assignment : environment)
+        environmentPointers.push_back(assignment.data());
     environmentPointers.push_back(nullptr);
 
     pid_ = fork();
@@ -56,7 +60,8 @@ SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
     const auto deadline = std::chrono::steady_clock::now() + readyTimeout;
     while (!ready_ && std::chrono::steady_clock::now() < deadline) {
         ready_ = ReadFile(logPath).find("device-sim: ready\n") != std::string::npos;
-        if (!ready_) std::this_thread::sleep_for(20ms);
+        if (!ready_)
+            std::this_thread::sleep_for(20ms);
     }
 }
 
@@ -75,4 +80,6 @@ std::string SimulatedDevice::Stop() {
     return ReadFile(folder_ + "/log");
 }
 
-std::string SimulatedDevice::AcceptedRecords() const { return ReadFile(folder_ + "/accepted"); }
+std::string SimulatedDevice::AcceptedRecords() const {
+    return ReadFile(folder_ + "/accepted");
+}

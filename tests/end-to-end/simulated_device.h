@@ -2,8 +2,8 @@
 // object lives.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 #include "jack_server.h"

@@ -3,7 +3,10 @@
 // device accepted.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image_writer.h"
@@ -61,7 +64,8 @@ std::string AcceptedLines(const Bytes& image, std::size_t stop) {
 std::size_t BytesBefore(const Bytes& image, std::size_t record) {
     const std::vector<std::size_t> sizes = RecordSizes(image);
     std::size_t bytes = 0;
-    for (std::size_t index = 0; index + 1 < record; ++index) bytes += sizes[index];
+    for (std::size_t index = 0; index + 1 < record; ++index)
+        bytes += sizes[index];
     return bytes;
 }
 
@@ -134,14 +138,15 @@ TEST_F(UpdateOverJack, DeviceErrorsRepeatTheRecordUntilTheLimit) {
     std::string attempts;
     for (int attempt = 1; attempt <= 20; ++attempt) {
         attempts += ProgressLine(2, BytesBefore(image, 3), image.size());
-        attempts += attempt < 20 ? "\nThe download file verifies error!\n" : "\nError in updating.\n";
+        attempts +=
+            attempt < 20 ? "\nThe download file verifies error!\n" : "\nError in updating.\n";
     }
     ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 3) + attempts);
 }
 
 TEST_F(UpdateOverJack, SilenceAndLateRepliesAreRepeatedUntilAccepted) {
-    SimulatedDevice device(server, {"--on", "2:1=silent", "--on", "4:1=code:20", "--on",
-                                    "4:2=late:200"});
+    SimulatedDevice device(server,
+                           {"--on", "2:1=silent", "--on", "4:1=code:20", "--on", "4:2=late:200"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
     const std::string lines = AcceptedLines(image, 13);
     ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) +
@@ -163,6 +168,33 @@ TEST_F(UpdateOverJack, SilentDeviceEndsAsNotResponding) {
     }
     ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) + attempts +
                                "\nFailed: Target is not responding.\n\n");
+}
+
+// The MIDI system goes away in the middle of the transfer: the next full message is refused.
+TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
+    auto server = std::make_unique<PrivateJackServer>();
+    ASSERT_TRUE(server->IsRunning()) << server->Log();
+    ScratchFolder folder;
+    // Every record holds full messages, and the cable's pace makes the transfer last seconds.
+    folder.Write(imageName, WriteImageText(MakeImage(std::vector<Bytes>(40, MakePayload(200, 5)))));
+    SimulatedDevice device(*server, {"--din"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+
+    ProgramResult result;
+    std::thread run([&] {
+        result = RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
+                            server->Environment());
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.reset();
+    run.join();
+
+    const std::string ending = "\nError: The MIDI Out of device is missing!\n\n" + prompt;
+    EXPECT_EQ(result.output.rfind(banner + opened + deviceLines, 0), 0u) << result.output;
+    ASSERT_GE(result.output.size(), ending.size());
+    EXPECT_EQ(result.output.substr(result.output.size() - ending.size()), ending) << result.output;
+    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(result.exitStatus, 0);
 }
 
 }  // namespace

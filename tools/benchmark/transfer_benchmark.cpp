@@ -1,0 +1,129 @@
+// transfer-benchmark: times the updater's own transfer code against a device over the
+// machine's MIDI system, beside the bare round trip of one short System Exclusive message
+// and the time that the bytes would need on a DIN MIDI cable.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/image.h"
+#include "midi/midi.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t handshake[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
+constexpr double cableBytesPerSecond = 3125.0;  // 31250 baud, 10 bits a byte
+constexpr std::size_t replyBytes = 3;           // F0, the code, F7
+
+double Milliseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+// The record sizes of a validated image.
+std::vector<std::size_t> RecordSizes(const ImageBuffer& image) {
+    std::vector<std::size_t> sizes;
+    for (std::size_t position = 0; position < image.loadedCount; position += sizes.back()) {
+        sizes.push_back(RecordSizeAt(image, static_cast<std::uint16_t>(position)));
+    }
+    return sizes;
+}
+
+// What a whole transfer puts on the wire both ways: every message framed, every reply.
+std::size_t BytesOnTheWire(const std::vector<std::size_t>& sizes) {
+    std::size_t bytes = 0;
+    for (std::size_t size : sizes) {
+        bytes += size / 23 * 48 + (size % 23 != 0 ? 2 * (size % 23) + 2 : 0) + replyBytes;
+    }
+    return bytes;
+}
+
+// The median time from sending the handshake to its reply, polled without the 1 ms sleeps
+// of the protocol so that the MIDI system's own latency shows.
+double MedianRoundTrip(int count) {
+    std::vector<double> times;
+    for (int index = 0; index < count; ++index) {
+        midiLink.rxCount = 0;
+        const Clock::time_point start = Clock::now();
+        SendSysEx(handshake, sizeof handshake);
+        while (midiLink.rxCount == 0 && Clock::now() - start < std::chrono::seconds(1)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        if (midiLink.rxCount != 0)
+            times.push_back(Milliseconds(Clock::now() - start));
+    }
+    if (times.empty())
+        return 0;
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Runs the transfer with its progress line sent to /dev/null.
+Clock::duration TimeTransfer(const ImageBuffer& image, TransferEnding& ending) {
+    std::fflush(stdout);
+    const int console = dup(STDOUT_FILENO);
+    const int nothing = open("/dev/null", O_WRONLY);
+    dup2(nothing, STDOUT_FILENO);
+    const Clock::time_point start = Clock::now();
+    ending = TransferImage(image.imageBytes.data(), image.loadedCount);
+    const Clock::duration elapsed = Clock::now() - start;
+    std::fflush(stdout);
+    dup2(console, STDOUT_FILENO);
+    close(nothing);
+    close(console);
+    return elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::string(argv[1]) == "--help") {
+        std::printf(
+            "usage: transfer-benchmark IMAGE [--din]\n"
+            "Finds the device as the updater does, times the round trip of the handshake, then\n"
+            "the whole transfer of IMAGE. --din: the device paces the cable; compare the time\n"
+            "with the cable's own limit.\n");
+        return argc < 2 ? 2 : 0;
+    }
+    const bool din = argc > 2 && std::string(argv[2]) == "--din";
+    auto image = std::make_unique<ImageBuffer>();
+    if (!LoadImage(argv[1], *image) || !ValidateImage(*image))
+        return 1;
+    if (FindUpdateDevice(0x39) != deviceFound)
+        return 1;
+
+    const std::vector<std::size_t> sizes = RecordSizes(*image);
+    const double roundTrip = din ? 0 : MedianRoundTrip(200);
+    TransferEnding ending = TransferEnding::completed;
+    const double total = Milliseconds(TimeTransfer(*image, ending));
+    CloseMidiInput();
+    CloseMidiOutput();
+    if (ending != TransferEnding::completed) {
+        std::printf("benchmark: the transfer did not complete\n");
+        return 1;
+    }
+
+    std::printf("image: %u bytes in %zu records\n", image->loadedCount, sizes.size());
+    std::printf("whole transfer: %.2f s, %.2f ms per record\n", total / 1000, total / sizes.size());
+    if (din) {
+        const std::size_t wire = BytesOnTheWire(sizes);
+        const double limit = wire / cableBytesPerSecond;
+        std::printf("DIN cable limit: %zu bytes on the wire / 3125 per second = %.2f s\n", wire,
+                    limit);
+        std::printf("transfer time / cable limit: %.2f\n", total / 1000 / limit);
+    } else {
+        std::printf("bare round trip of a 9-byte SysEx message: %.2f ms (median of 200)\n",
+                    roundTrip);
+        std::printf("time per record / bare round trip: %.2f\n", total / sizes.size() / roundTrip);
+    }
+    return 0;
+}
