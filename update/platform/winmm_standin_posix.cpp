@@ -80,20 +80,40 @@ void CopyPortName(const std::string& name, CHAR (&szPname)[MAXPNAMELEN]) {
     name.copy(szPname, MAXPNAMELEN - 1);
 }
 
-InputState* FindInput(HMIDIIN handle) {
-    auto* state = reinterpret_cast<InputState*>(handle);
+// The live port state behind a handle, or null for a handle that is not open.
+template <typename State, typename Handle>
+State* FindLive(const std::set<State*>& live, Handle handle) {
+    auto* state = reinterpret_cast<State*>(handle);
     std::lock_guard lock(hostMutex);
-    return liveInputs.count(state) != 0 ? state : nullptr;
+    return live.count(state) != 0 ? state : nullptr;
 }
 
+InputState* FindInput(HMIDIIN handle) {
+    return FindLive(liveInputs, handle);
+}
 OutputState* FindOutput(HMIDIOUT handle) {
-    auto* state = reinterpret_cast<OutputState*>(handle);
+    return FindLive(liveOutputs, handle);
+}
+
+// Takes the handle's state out of the live ones: null for a handle that is not open.
+template <typename State, typename Handle>
+std::unique_ptr<State> TakeLive(std::set<State*>& live, Handle handle) {
+    auto* state = reinterpret_cast<State*>(handle);
     std::lock_guard lock(hostMutex);
-    return liveOutputs.count(state) != 0 ? state : nullptr;
+    return std::unique_ptr<State>(live.erase(state) != 0 ? state : nullptr);
 }
 
 bool IsUsableHeader(LPMIDIHDR header, UINT headerSize) {
     return header != nullptr && header->lpData != nullptr && headerSize >= sizeof(MIDIHDR);
+}
+
+MMRESULT PrepareHeader(bool portOpen, LPMIDIHDR header, UINT headerSize) {
+    if (!portOpen)
+        return MMSYSERR_INVALHANDLE;
+    if (!IsUsableHeader(header, headerSize))
+        return MMSYSERR_INVALPARAM;
+    header->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
 }
 
 // Runs on the host's thread for every message received on the port.
@@ -194,12 +214,7 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
 }
 
 MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
-    if (FindInput(hmi) == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!IsUsableHeader(pmh, cbmh))
-        return MMSYSERR_INVALPARAM;
-    pmh->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareHeader(FindInput(hmi) != nullptr, pmh, cbmh);
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
@@ -243,19 +258,15 @@ MMRESULT midiInStart(HMIDIIN hmi) {
 // Windows refuses to close while buffers are queued; here the port closes all the same and
 // the buffers stay unfilled, so that a port never outlives the program's wish to close it.
 MMRESULT midiInClose(HMIDIIN hmi) {
-    auto* state = reinterpret_cast<InputState*>(hmi);
-    {
-        std::lock_guard lock(hostMutex);
-        if (liveInputs.erase(state) == 0)
-            return MMSYSERR_INVALHANDLE;
-    }
+    const std::unique_ptr<InputState> state = TakeLive(liveInputs, hmi);
+    if (!state)
+        return MMSYSERR_INVALHANDLE;
     // Destroying the port waits for a message being delivered, which may still call into the
     // functions above; they find the handle gone and change nothing.
     state->port.reset();
     for (MIDIHDR* header : state->queue)
         header->dwFlags &= ~MHDR_INQUEUE;
     state->callback(hmi, MIM_CLOSE, state->instance, 0, 0);
-    delete state;
     return MMSYSERR_NOERROR;
 }
 
@@ -279,12 +290,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
 }
 
 MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
-    if (FindOutput(hmo) == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!IsUsableHeader(pmh, cbmh))
-        return MMSYSERR_INVALPARAM;
-    pmh->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareHeader(FindOutput(hmo) != nullptr, pmh, cbmh);
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
@@ -318,12 +324,5 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
-    auto* state = reinterpret_cast<OutputState*>(hmo);
-    {
-        std::lock_guard lock(hostMutex);
-        if (liveOutputs.erase(state) == 0)
-            return MMSYSERR_INVALHANDLE;
-    }
-    delete state;
-    return MMSYSERR_NOERROR;
+    return TakeLive(liveOutputs, hmo) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
