@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "midi/midi.h"
@@ -75,7 +76,7 @@ std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
         return 0;
     char message[100];
     message[0] = static_cast<char>(0xF0);
-    std::memcpy(message + 1, data, length);
+    std::copy_n(data, length, message + 1);
     message[length + 1] = static_cast<char>(0xF7);
 
     MIDIHDR& header = midiLink.outputHeader;
