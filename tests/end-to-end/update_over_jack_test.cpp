@@ -181,9 +181,9 @@ TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
     ASSERT_TRUE(device.IsReady()) << device.Stop();
 
     ProgramResult result;
+    const std::string environment = server->Environment();
     std::thread run([&] {
-        result = RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
-                            server->Environment());
+        result = RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     server.reset();
