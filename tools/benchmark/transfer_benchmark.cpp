@@ -21,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t handshake[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
 constexpr double cableBytesPerSecond = 3125.0;  // 31250 baud, 10 bits a byte
 constexpr std::size_t replyBytes = 3;           // F0, the code, F7
 
@@ -54,7 +53,7 @@ double MedianRoundTrip(int count) {
     for (int index = 0; index < count; ++index) {
         midiLink.rxCount = 0;
         const Clock::time_point start = Clock::now();
-        SendSysEx(handshake, sizeof handshake);
+        SendSysEx(handshakeMessage, sizeof handshakeMessage);
         while (midiLink.rxCount == 0 && Clock::now() - start < std::chrono::seconds(1)) {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         }

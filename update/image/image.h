@@ -40,5 +40,11 @@ bool ValidateImage(const ImageBuffer& image);
 // Whether the record at position lies within the loaded bytes and its checksum holds.
 bool IsRecordValid(const ImageBuffer& image, std::uint16_t position);
 
-// The record size at position: the big-endian length field plus 2, modulo 65536.
-std::uint16_t RecordSizeAt(const ImageBuffer& image, std::uint16_t position);
+// The big-endian length field of the record at position.
+unsigned LengthFieldAt(const std::uint8_t* imageBytes, std::uint16_t position);
+
+// The record size at position: the length field plus 2, modulo 65536.
+std::uint16_t RecordSizeAt(const std::uint8_t* imageBytes, std::uint16_t position);
+inline std::uint16_t RecordSizeAt(const ImageBuffer& image, std::uint16_t position) {
+    return RecordSizeAt(image.imageBytes.data(), position);
+}

@@ -11,18 +11,19 @@ constexpr unsigned largestLengthField = 0xFFFD;
 
 }  // namespace
 
-std::uint16_t RecordSizeAt(const ImageBuffer& image, std::uint16_t position) {
-    const unsigned lengthField =
-        image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
-    return static_cast<std::uint16_t>(lengthField + 2);
+unsigned LengthFieldAt(const std::uint8_t* imageBytes, std::uint16_t position) {
+    return imageBytes[position] * 256u + imageBytes[position + 1u];
+}
+
+std::uint16_t RecordSizeAt(const std::uint8_t* imageBytes, std::uint16_t position) {
+    return static_cast<std::uint16_t>(LengthFieldAt(imageBytes, position) + 2);
 }
 
 bool IsRecordValid(const ImageBuffer& image, std::uint16_t position) {
     // A record needs its length field within the loaded bytes before it can be read.
     if (position + 2u > image.loadedCount)
         return false;
-    const unsigned lengthField =
-        image.imageBytes[position] * 256u + image.imageBytes[position + 1u];
+    const unsigned lengthField = LengthFieldAt(image.imageBytes.data(), position);
     if (lengthField < smallestLengthField || lengthField > largestLengthField)
         return false;
     const unsigned end = position + lengthField + 2u;

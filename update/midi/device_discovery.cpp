@@ -6,12 +6,6 @@ namespace {
 
 constexpr unsigned mostPortsCounted = 10;
 constexpr unsigned handshakeSendsPerPair = 4;
-constexpr unsigned pollsPerWait = 500;
-constexpr std::int16_t shortestReply = 2;
-
-// The target code closes the handshake as a constant: the argument of FindUpdateDevice only
-// chooses which reply is accepted.
-constexpr std::uint8_t handshake[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
 
 // Ports are numbered from 0 without gaps; the first index that does not answer ends the count.
 template <typename Capabilities, typename Query>
@@ -27,7 +21,7 @@ std::uint8_t CountPorts(Query query) {
 // The search's result over the open pair: 0 when the four sends found no answer.
 std::uint8_t Handshake(std::uint8_t targetCode) {
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
-        SendSysEx(handshake, sizeof handshake);
+        SendSysEx(handshakeMessage, sizeof handshakeMessage);
         for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
             Sleep(1);
         // A message shorter than a reply stays counted, so each later wait ends at once.

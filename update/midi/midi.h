@@ -45,6 +45,15 @@ inline std::uint8_t DeviceReply() {
     return static_cast<std::uint8_t>(midiLink.rxBuffer[1]);
 }
 
+// A reply wait polls rxCount at most this often, sleeping 1 ms between polls; a message
+// shorter than shortestReply bytes is no reply.
+inline constexpr unsigned pollsPerWait = 500;
+inline constexpr std::int16_t shortestReply = 2;
+
+// The target code closes the handshake as a constant: the argument of FindUpdateDevice only
+// chooses which reply is accepted.
+inline constexpr std::uint8_t handshakeMessage[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
+
 inline constexpr std::uint8_t deviceFound = 1;
 inline constexpr std::uint8_t deviceAsksForReset = 0x15;
 

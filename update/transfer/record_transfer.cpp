@@ -1,14 +1,13 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "image/image.h"
 #include "midi/midi.h"
 #include "transfer/transfer.h"
 
 namespace {
 
 constexpr std::uint16_t bytesPerMessage = 23;
-constexpr unsigned pollsPerWait = 500;
-constexpr std::int16_t shortestReply = 2;
 constexpr std::uint8_t attemptsPerRecord = 20;
 
 constexpr std::uint8_t recordAccepted = 0x1A;
@@ -21,12 +20,6 @@ struct TransferState {
     std::uint16_t ackedBytes = 0;
     std::uint8_t retryCount = 0;
 };
-
-// The record size from the big-endian length field, which counts the bytes after it.
-std::uint16_t RecordSizeAt(const std::uint8_t* imageBytes, std::uint16_t position) {
-    const unsigned lengthField = imageBytes[position] * 256u + imageBytes[position + 1u];
-    return static_cast<std::uint16_t>(lengthField + 2u);
-}
 
 // Sends the record as messages of 23 bytes' digits and a shorter last one. False when the
 // output refused a full message. A refused short message is not looked at: the reply, or its
