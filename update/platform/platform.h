@@ -18,3 +18,17 @@ std::FILE* OpenRegularFileForReading(const std::string& name);
 
 // Holds the console until the user presses a key, after flushing standard output.
 void PauseConsole();
+
+// Makes sure standard input, output and error are open before anything else opens a file, so
+// that no library's file can take the place of a closed standard stream.
+void SecureStandardStreams();
+
+// Asks for a 1 ms timer resolution for the run, so that Sleep(1) lasts about 1 ms; the
+// request ends when the returned object goes.
+class FineTimerResolution {
+public:
+    FineTimerResolution();
+    ~FineTimerResolution();
+    FineTimerResolution(const FineTimerResolution&) = delete;
+    FineTimerResolution& operator=(const FineTimerResolution&) = delete;
+};
