@@ -41,8 +41,9 @@ public:
     void Schedule(const std::string& input, Message bytes, std::uint64_t delay);
     // Sends, counted from 1, that the output refuses.
     std::set<std::size_t> refusedSends;
-    // Ports whose opening fails.
+    // Ports whose opening fails, and input ports that open but refuse to start.
     std::set<std::string> failingPorts;
+    std::set<std::string> failingStarts;
     // How long each message keeps the output busy, in milliseconds of virtual time.
     std::uint64_t sendingTime = 0;
 
