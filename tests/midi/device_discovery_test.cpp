@@ -164,6 +164,21 @@ TEST_F(MidiTest, PortsThatFailToOpenAreSkipped) {
     ResetMidiLink();
 }
 
+// The input that did not start still held the one receive buffer: had it stayed open, no
+// later input could have queued the buffer, and the device would never have been heard.
+TEST_F(MidiTest, InputThatFailsToStartIsClosedAndTheNextOneHears) {
+    FakeMidiHost host({"stuck in", "device in"}, {"device out"});
+    host.failingStarts = {"stuck in"};
+    host.SetDevice(HandshakeDevice(0x39));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host.PortEvents(),
+              (std::vector<std::string>{"open in stuck in", "close in stuck in",
+                                        "open in device in", "open out device out"}));
+    ResetMidiLink();
+}
+
 TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitUntilARealReply) {
     FakeMidiHost host({"device in"}, {"device out", "second out"});
     host.Schedule("device in", {0xF0}, 0);

@@ -44,8 +44,12 @@ std::uint8_t FindUpdateDevice(std::uint8_t targetCode) {
     const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
     std::uint8_t result = 0;
     for (std::uint8_t input = 0; input < inputCount && result == 0; ++input) {
-        if (OpenMidiInput(input) != 0)
+        if (OpenMidiInput(input) != 0) {
+            // An input that opened but did not start still holds the receive buffer, which
+            // no other input could then queue; one that did not open is not closed.
+            CloseMidiInput();
             continue;
+        }
         for (std::uint8_t output = 0; output < outputCount && result == 0; ++output) {
             if (OpenMidiOutput(output) != 0)
                 continue;
