@@ -1,0 +1,173 @@
+// The driver's thread: plays what the program sends at the pace of a DIN cable, runs the
+// device, carries its replies back over a cable of their own, and plays the instrument.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "test_midi_driver.h"
+
+namespace {
+
+constexpr SimulatorTime instrumentPeriod = std::chrono::milliseconds(4);
+// A System Exclusive message under the non-commercial identifier 7D.
+constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7};
+// A timed wait ends up to a scheduler tick late, so waits end this long before a due time
+// and the rest is spun: a message is done at its due time.
+constexpr SimulatorTime spinAhead = std::chrono::microseconds(1500);
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X ", byte);
+        text += digits;
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+void TestMidiDriver::Run() {
+    Notices notices;
+    for (;;) {
+        std::uint64_t seen;
+        std::optional<SimulatorTime> next;
+        {
+            const std::lock_guard lock(mutex_);
+            seen = changes_;
+            Step(Now(), notices);
+            next = NextDue();
+        }
+        if (!notices.empty()) {
+            Send(notices);
+            notices.clear();
+            continue;
+        }
+        const auto woken = [&] { return changes_ != seen; };
+        {
+            std::unique_lock lock(mutex_);
+            if (!next)
+                changed_.wait(lock, woken);
+            else if (*next - Now() > spinAhead)
+                changed_.wait_until(lock, start_ + (*next - spinAhead), woken);
+        }
+        while (next && Now() < *next && !woken())
+            std::this_thread::yield();
+    }
+}
+
+void TestMidiDriver::Step(SimulatorTime now, Notices& notices) {
+    for (OutputPort& port : outputs_)
+        PlayOut(port, now, notices);
+    session_.Advance(now);
+    DeliverReplies(now, notices);
+    PlayInstrument(now, notices);
+}
+
+std::optional<SimulatorTime> TestMidiDriver::NextDue() const {
+    std::optional<SimulatorTime> next = session_.NextDue();
+    const auto consider = [&next](SimulatorTime time) {
+        if (!next || time < *next)
+            next = time;
+    };
+    for (const OutputPort& port : outputs_) {
+        if (!port.queue.empty() && port.queue.front().due != SimulatorTime::max())
+            consider(port.queue.front().due);
+    }
+    if (!replies_.empty())
+        consider(replies_.front().due);
+    if (options_.instrument && inputs_.front().started)
+        consider(nextInstrumentMessage_);
+    return next;
+}
+
+void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notices) {
+    while (!port.queue.empty() && port.queue.front().due <= now) {
+        const Playing playing = port.queue.front();
+        port.queue.pop_front();
+        MIDIHDR* header = playing.header;
+        if (port.role == Role::device) {
+            // Taken before the header is marked done: from then on the buffer is the program's.
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
+            session_.Receive({bytes, header->dwBufferLength}, playing.due);
+        }
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        notices.push_back({port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0});
+    }
+}
+
+void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
+    InputPort& port = inputs_.back();
+    while (!replies_.empty() && replies_.front().due <= now) {
+        const Reply reply = std::move(replies_.front());
+        replies_.pop_front();
+        // A damaged message lacks its end: the cable dropped the closing F7.
+        const std::span<const std::uint8_t> bytes =
+            std::span(reply.message).first(reply.message.size() - (reply.damaged ? 1 : 0));
+        const std::string line = Name(port) + ": reply " + Hex(reply.message);
+        if (!Deliver(port, bytes, reply.damaged, now, notices)) {
+            log_.Write(now, line + " dropped, the port had no buffer queued and started");
+        } else if (reply.damaged) {
+            log_.Write(now, line + " damaged on the way: " + Hex(bytes) + " with MIM_LONGERROR");
+        } else {
+            log_.Write(now, line + " delivered");
+        }
+    }
+}
+
+void TestMidiDriver::PlayInstrument(SimulatorTime now, Notices& notices) {
+    if (!options_.instrument || !inputs_.front().started || nextInstrumentMessage_ > now)
+        return;
+    // A message that finds no buffer is lost, as on Windows.
+    Deliver(inputs_.front(), instrumentMessage, false, now, notices);
+    nextInstrumentMessage_ = now + instrumentPeriod;
+}
+
+bool TestMidiDriver::Deliver(InputPort& port, std::span<const std::uint8_t> message, bool damaged,
+                             SimulatorTime now, Notices& notices) {
+    if (!port.open || !port.started || port.buffers.empty())
+        return false;
+    MIDIHDR* header = port.buffers.front();
+    port.buffers.pop_front();
+    const std::size_t length = std::min<std::size_t>(message.size(), header->dwBufferLength);
+    std::memcpy(header->lpData, message.data(), length);
+    header->dwBytesRecorded = static_cast<DWORD>(length);
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    if (port.closeRequested)
+        log_.Write(now, Name(port) + ": message " + Hex(message) + " delivered after a close");
+    const auto timestamp = static_cast<DWORD_PTR>((now - port.startedAt).count() / 1000);
+    notices.push_back({port.client, damaged ? static_cast<UINT>(MIM_LONGERROR) : MIM_LONGDATA,
+                       reinterpret_cast<DWORD_PTR>(header), timestamp});
+    return true;
+}
+
+void TestMidiDriver::SendReply(std::span<const std::uint8_t> message) {
+    ++repliesSent_;
+    const SimulatorTime arrives = replyCable_.Cross(Now(), message.size());
+    replies_.push_back(
+        {Bytes(message.begin(), message.end()), arrives, repliesSent_ == options_.damagedReply});
+}
+
+void TestMidiDriver::AcceptRecord(std::span<const std::uint8_t> record) {
+    if (!accepted_.is_open())
+        return;
+    accepted_.write(reinterpret_cast<const char*>(record.data()),
+                    static_cast<std::streamsize>(record.size()));
+    accepted_.flush();
+}
+
+void TestMidiDriver::Log(const std::string& line) {
+    log_.Write(Now(), "device: " + line);
+}
+
+void TestMidiDriver::Changed() {
+    ++changes_;
+    changed_.notify_one();
+}
+
+SimulatorTime TestMidiDriver::Now() const {
+    return std::chrono::duration_cast<SimulatorTime>(std::chrono::steady_clock::now() - start_);
+}

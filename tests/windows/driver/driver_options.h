@@ -1,0 +1,39 @@
+// What one scenario asks of the test MIDI driver. Wine hands the Unix environment to
+// Windows programs, so the scenario reaches the driver inside the updater's process as one
+// environment variable: the device simulator's options, which the driver's device takes as
+// they are, and the driver's own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "simulator_options.h"
+
+inline constexpr const char* driverOptionsVariable = "UPDATE_TEST_MIDI";
+
+struct DriverOptions {
+    // The device's behaviour; extraPorts decoy pairs are listed before the device's pair.
+    SimulatorOptions device;
+    // The driver's log; empty: none.
+    std::string logPath;
+    // The device's reply of this number (from 1, counting every reply it sends) reaches the
+    // program damaged; 0: none.
+    std::uint32_t damagedReply = 0;
+    // The program's output to the device stops playing after this many messages (the
+    // handshakes included); 0: never.
+    std::uint32_t stallAfterMessages = 0;
+    // An instrument, listed as the first input, sends System Exclusive of its own every few
+    // milliseconds.
+    bool instrument = false;
+};
+
+struct ParsedDriverOptions {
+    DriverOptions options;
+    std::string error;  // empty when the text is sound
+};
+
+// Words separated by spaces: --log FILE, --damage-reply N, --stall-output-after N,
+// --instrument, and any option of the simulator but --din: the driver itself plays every
+// message at the pace of a DIN cable.
+ParsedDriverOptions ParseDriverOptions(std::string_view text);

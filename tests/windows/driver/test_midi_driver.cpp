@@ -1,0 +1,327 @@
+#include "test_midi_driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+// winmm exports it for drivers; MinGW's headers leave it out.
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
+                                      DWORD_PTR instance, DWORD_PTR parameter1,
+                                      DWORD_PTR parameter2);
+
+namespace {
+
+constexpr const char* devicePortName = "TV615R Device";
+constexpr const char* instrumentPortName = "Keyboard";
+
+DeviceBehaviour PlayedUnpaced(DeviceBehaviour behaviour) {
+    // The driver paces both cables itself; the session only decides.
+    behaviour.dinCable = false;
+    return behaviour;
+}
+
+template <typename Capabilities>
+void FillCapabilities(Capabilities& capabilities, const std::string& name) {
+    capabilities.wMid = 0xFFFF;
+    capabilities.wPid = 0xFFFF;
+    capabilities.vDriverVersion = 0x0100;
+    const std::size_t length = std::min(name.size(), std::size(capabilities.szPname) - 1);
+    std::copy_n(name.begin(), length, capabilities.szPname);
+    capabilities.szPname[length] = 0;
+}
+
+MMRESULT CheckHeader(DWORD_PTR header, DWORD_PTR size) {
+    return header == 0 || size < sizeof(MIDIHDR) ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
+}
+
+MMRESULT Prepare(MIDIHDR& header) {
+    header.dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT Unprepare(MIDIHDR& header) {
+    if (header.dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    header.dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+// Whether the header may be queued: prepared and not queued already.
+MMRESULT CheckQueueable(const MIDIHDR& header) {
+    if (!(header.dwFlags & MHDR_PREPARED))
+        return MIDIERR_UNPREPARED;
+    if (header.dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    return header.dwBufferLength == 0 ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed)
+    : options_(parsed.options),
+      start_(std::chrono::steady_clock::now()),
+      session_(PlayedUnpaced(options_.device.behaviour), *this) {
+    log_.Open(options_.logPath);
+    if (!parsed.error.empty()) {
+        // No ports at all: the scenario cannot be played, and the program will say so.
+        log_.Write(Now(), "options: " + parsed.error);
+        std::fprintf(stderr, "test MIDI driver: %s\n", parsed.error.c_str());
+        return;
+    }
+    if (!options_.device.acceptedPath.empty()) {
+        accepted_.open(options_.device.acceptedPath, std::ios::binary | std::ios::trunc);
+        if (!accepted_)
+            log_.Write(Now(), "cannot write " + options_.device.acceptedPath);
+    }
+    if (options_.instrument)
+        inputs_.push_back({.name = instrumentPortName, .role = Role::instrument});
+    for (std::uint32_t pair = 1; pair <= options_.device.extraPorts; ++pair) {
+        inputs_.push_back({.name = "Decoy In " + std::to_string(pair), .role = Role::decoy});
+        outputs_.push_back({.name = "Decoy Out " + std::to_string(pair), .role = Role::decoy});
+    }
+    inputs_.push_back({.name = devicePortName, .role = Role::device});
+    outputs_.push_back({.name = devicePortName, .role = Role::device});
+    log_.Write(Now(), std::to_string(inputs_.size()) + " inputs, " +
+                          std::to_string(outputs_.size()) + " outputs");
+    std::thread([this] { Run(); }).detach();
+}
+
+DWORD TestMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                                   DWORD_PTR parameter2) {
+    if (message == MIDM_GETNUMDEVS)
+        return static_cast<DWORD>(inputs_.size());
+    if (port >= inputs_.size())
+        return MMSYSERR_BADDEVICEID;
+    Notices notices;
+    DWORD result;
+    {
+        const std::lock_guard lock(mutex_);
+        result = HandleInput(inputs_[port], message, user, parameter1, parameter2, notices);
+    }
+    Send(notices);
+    return result;
+}
+
+DWORD TestMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                                    DWORD_PTR parameter2) {
+    if (message == MODM_GETNUMDEVS)
+        return static_cast<DWORD>(outputs_.size());
+    if (port >= outputs_.size())
+        return MMSYSERR_BADDEVICEID;
+    Notices notices;
+    DWORD result;
+    {
+        const std::lock_guard lock(mutex_);
+        result = HandleOutput(outputs_[port], message, user, parameter1, parameter2, notices);
+    }
+    Send(notices);
+    return result;
+}
+
+DWORD TestMidiDriver::HandleInput(InputPort& port, UINT message, DWORD_PTR user,
+                                  DWORD_PTR parameter1, DWORD_PTR parameter2, Notices& notices) {
+    if (message == MIDM_GETDEVCAPS) {
+        MIDIINCAPSW capabilities{};
+        FillCapabilities(capabilities, port.name);
+        std::memcpy(reinterpret_cast<void*>(parameter1), &capabilities,
+                    std::min<std::size_t>(parameter2, sizeof capabilities));
+        return MMSYSERR_NOERROR;
+    }
+    if (message == MIDM_OPEN) {
+        if (port.open) {
+            log_.Write(Now(), Name(port) + ": open refused, in use");
+            return MMSYSERR_ALLOCATED;
+        }
+        const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
+        port.client = {description->hMidi, description->dwCallback, description->dwInstance,
+                       static_cast<DWORD>(parameter2)};
+        *reinterpret_cast<DWORD_PTR*>(user) = 0;
+        port.open = true;
+        port.started = false;
+        port.closeRequested = false;
+        log_.Write(Now(), Name(port) + ": open");
+        notices.push_back({port.client, MIM_OPEN, 0, 0});
+        return MMSYSERR_NOERROR;
+    }
+    if (!port.open)
+        return MMSYSERR_INVALHANDLE;
+    auto* header = reinterpret_cast<MIDIHDR*>(parameter1);
+    switch (message) {
+        case MIDM_CLOSE:
+            return Close(port, notices);
+        case MIDM_PREPARE:
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            return Prepare(*header);
+        case MIDM_UNPREPARE:
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            return Unprepare(*header);
+        case MIDM_ADDBUFFER: {
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            if (const MMRESULT result = CheckQueueable(*header))
+                return result;
+            header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+            header->dwBytesRecorded = 0;
+            port.buffers.push_back(header);
+            return MMSYSERR_NOERROR;
+        }
+        case MIDM_START:
+            if (!port.started) {
+                port.started = true;
+                port.startedAt = Now();
+                if (port.role == Role::instrument)
+                    nextInstrumentMessage_ = port.startedAt;
+                Changed();
+            }
+            return MMSYSERR_NOERROR;
+        case MIDM_STOP:
+            port.started = false;
+            return MMSYSERR_NOERROR;
+        case MIDM_RESET:
+            Reset(port, notices);
+            return MMSYSERR_NOERROR;
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+DWORD TestMidiDriver::HandleOutput(OutputPort& port, UINT message, DWORD_PTR user,
+                                   DWORD_PTR parameter1, DWORD_PTR parameter2, Notices& notices) {
+    if (message == MODM_GETDEVCAPS) {
+        MIDIOUTCAPSW capabilities{};
+        FillCapabilities(capabilities, port.name);
+        capabilities.wTechnology = MOD_MIDIPORT;
+        capabilities.wChannelMask = 0xFFFF;
+        std::memcpy(reinterpret_cast<void*>(parameter1), &capabilities,
+                    std::min<std::size_t>(parameter2, sizeof capabilities));
+        return MMSYSERR_NOERROR;
+    }
+    if (message == MODM_OPEN) {
+        if (port.open) {
+            log_.Write(Now(), Name(port) + ": open refused, in use");
+            return MMSYSERR_ALLOCATED;
+        }
+        const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
+        port.client = {description->hMidi, description->dwCallback, description->dwInstance,
+                       static_cast<DWORD>(parameter2)};
+        *reinterpret_cast<DWORD_PTR*>(user) = 0;
+        port.open = true;
+        log_.Write(Now(), Name(port) + ": open");
+        notices.push_back({port.client, MOM_OPEN, 0, 0});
+        return MMSYSERR_NOERROR;
+    }
+    if (!port.open)
+        return MMSYSERR_INVALHANDLE;
+    auto* header = reinterpret_cast<MIDIHDR*>(parameter1);
+    switch (message) {
+        case MODM_CLOSE:
+            return Close(port, notices);
+        case MODM_PREPARE:
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            return Prepare(*header);
+        case MODM_UNPREPARE:
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            return Unprepare(*header);
+        case MODM_DATA:
+            return MMSYSERR_NOERROR;
+        case MODM_LONGDATA:
+            if (const MMRESULT result = CheckHeader(parameter1, parameter2))
+                return result;
+            return Play(port, header);
+        case MODM_RESET:
+            Reset(port, notices);
+            return MMSYSERR_NOERROR;
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+DWORD TestMidiDriver::Close(InputPort& port, Notices& notices) {
+    port.closeRequested = true;
+    if (!port.buffers.empty()) {
+        log_.Write(Now(), Name(port) + ": close refused, " + std::to_string(port.buffers.size()) +
+                              " buffers queued");
+        return MIDIERR_STILLPLAYING;
+    }
+    port.open = false;
+    port.started = false;
+    log_.Write(Now(), Name(port) + ": closed");
+    notices.push_back({port.client, MIM_CLOSE, 0, 0});
+    return MMSYSERR_NOERROR;
+}
+
+DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
+    if (!port.queue.empty()) {
+        log_.Write(Now(), Name(port) + ": close refused, " + std::to_string(port.queue.size()) +
+                              " messages queued");
+        return MIDIERR_STILLPLAYING;
+    }
+    port.open = false;
+    log_.Write(Now(), Name(port) + ": closed");
+    notices.push_back({port.client, MOM_CLOSE, 0, 0});
+    return MMSYSERR_NOERROR;
+}
+
+void TestMidiDriver::Reset(InputPort& port, Notices& notices) {
+    port.started = false;
+    const auto timestamp = static_cast<DWORD_PTR>((Now() - port.startedAt).count() / 1000);
+    for (MIDIHDR* header : port.buffers) {
+        header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        notices.push_back(
+            {port.client, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp});
+    }
+    log_.Write(Now(), Name(port) + ": reset, " + std::to_string(port.buffers.size()) +
+                          " buffers handed back");
+    port.buffers.clear();
+}
+
+void TestMidiDriver::Reset(OutputPort& port, Notices& notices) {
+    for (const Playing& playing : port.queue) {
+        playing.header->dwFlags = (playing.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        notices.push_back({port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(playing.header), 0});
+    }
+    log_.Write(Now(), Name(port) + ": reset, " + std::to_string(port.queue.size()) +
+                          " messages handed back");
+    port.queue.clear();
+    // What was on the cable is cut off; the next message starts at once.
+    port.cable = DinCable(true);
+    Changed();
+}
+
+DWORD TestMidiDriver::Play(OutputPort& port, MIDIHDR* header) {
+    if (const MMRESULT result = CheckQueueable(*header))
+        return result;
+    header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    SimulatorTime due = port.cable.Cross(Now(), header->dwBufferLength);
+    if (port.role == Role::device && options_.stallAfterMessages != 0 &&
+        ++messagesToDevice_ > options_.stallAfterMessages) {
+        if (messagesToDevice_ == options_.stallAfterMessages + 1) {
+            log_.Write(Now(), Name(port) + ": stalled from message " +
+                                  std::to_string(messagesToDevice_) + " on");
+        }
+        due = SimulatorTime::max();
+    }
+    port.queue.push_back({header, due});
+    Changed();
+    return MMSYSERR_NOERROR;
+}
+
+std::string TestMidiDriver::Name(const InputPort& port) const {
+    return "input " + std::to_string(&port - inputs_.data()) + " " + port.name;
+}
+
+std::string TestMidiDriver::Name(const OutputPort& port) const {
+    return "output " + std::to_string(&port - outputs_.data()) + " " + port.name;
+}
+
+void TestMidiDriver::Send(const Notices& notices) {
+    for (const Notice& notice : notices) {
+        DriverCallback(notice.client.callback, HIWORD(notice.client.flags),
+                       reinterpret_cast<HDRVR>(notice.client.handle), notice.message,
+                       notice.client.instance, notice.parameter1, notice.parameter2);
+    }
+}

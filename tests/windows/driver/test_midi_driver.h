@@ -1,0 +1,146 @@
+// The test MIDI driver: MIDI ports that keep the rules Windows sets for its MIDI drivers,
+// with the device behind one pair, and decoys and an instrument beside it.
+//
+// - Every message that the program sends plays at the pace of a DIN cable (320 us a byte,
+//   one cable per port); its header stays MHDR_INQUEUE until its last byte has gone, and is
+//   marked done at that moment, not a scheduler tick later.
+// - A port in use is refused; a close with buffers or messages still queued is refused with
+//   MIDIERR_STILLPLAYING, as is unpreparing a queued header; a reset hands every queued header
+//   back, marked done.
+// - Replies reach the program through DriverCallback from the driver's own thread, in the
+//   buffers it queued, never while the driver holds its lock: the program's callback calls
+//   the driver again.
+// - The device is the simulator's DeviceSession; what it receives, accepts and answers, and
+//   every port opened, closed or refused, goes to the log.
+// - The driver and its thread live until the process ends.
+#pragma once
+
+// In this order: each builds on the types of the one before.
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <mmddk.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_session.h"
+#include "driver_log.h"
+#include "driver_options.h"
+
+class TestMidiDriver : private DeviceEvents {
+public:
+    explicit TestMidiDriver(const ParsedDriverOptions& parsed);
+    TestMidiDriver(const TestMidiDriver&) = delete;
+    TestMidiDriver& operator=(const TestMidiDriver&) = delete;
+
+    // midMessage and modMessage for one port; user is the instance that the open stored.
+    DWORD InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                       DWORD_PTR parameter2);
+    DWORD OutputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                        DWORD_PTR parameter2);
+
+private:
+    enum class Role { device, decoy, instrument };
+    struct Client {
+        HMIDI handle = nullptr;
+        DWORD_PTR callback = 0;
+        DWORD_PTR instance = 0;
+        DWORD flags = 0;
+    };
+    // A DriverCallback to make once the lock is released.
+    struct Notice {
+        Client client{};
+        UINT message;
+        DWORD_PTR parameter1;
+        DWORD_PTR parameter2;
+    };
+    using Notices = std::vector<Notice>;
+    struct InputPort {
+        std::string name;
+        Role role;
+        bool open = false;
+        bool started = false;
+        bool closeRequested = false;
+        Client client{};
+        SimulatorTime startedAt{0};
+        std::deque<MIDIHDR*> buffers{};
+    };
+    struct Playing {
+        MIDIHDR* header;
+        SimulatorTime due;
+    };
+    struct OutputPort {
+        std::string name;
+        Role role;
+        bool open = false;
+        Client client{};
+        std::deque<Playing> queue{};
+        DinCable cable{true};
+    };
+    struct Reply {
+        Bytes message;
+        SimulatorTime due;
+        bool damaged;
+    };
+
+    // The entry points' work, under the lock (test_midi_driver.cpp).
+    DWORD HandleInput(InputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                      DWORD_PTR parameter2, Notices& notices);
+    DWORD HandleOutput(OutputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                       DWORD_PTR parameter2, Notices& notices);
+    DWORD Close(InputPort& port, Notices& notices);
+    DWORD Close(OutputPort& port, Notices& notices);
+    void Reset(InputPort& port, Notices& notices);
+    void Reset(OutputPort& port, Notices& notices);
+    DWORD Play(OutputPort& port, MIDIHDR* header);
+    std::string Name(const InputPort& port) const;
+    std::string Name(const OutputPort& port) const;
+    static void Send(const Notices& notices);
+
+    // The cables, the device and the instrument, run by the driver's thread (driver_link.cpp).
+    void Run();
+    void Step(SimulatorTime now, Notices& notices);
+    std::optional<SimulatorTime> NextDue() const;
+    void PlayOut(OutputPort& port, SimulatorTime now, Notices& notices);
+    void DeliverReplies(SimulatorTime now, Notices& notices);
+    void PlayInstrument(SimulatorTime now, Notices& notices);
+    // Hands the message to the program in the port's first queued buffer; false when the
+    // port had none to take it.
+    bool Deliver(InputPort& port, std::span<const std::uint8_t> message, bool damaged,
+                 SimulatorTime now, Notices& notices);
+    void SendReply(std::span<const std::uint8_t> message) override;
+    void AcceptRecord(std::span<const std::uint8_t> record) override;
+    void Log(const std::string& line) override;
+    void Changed();
+    SimulatorTime Now() const;
+
+    const DriverOptions options_;
+    const std::chrono::steady_clock::time_point start_;
+    DriverLog log_;
+    std::ofstream accepted_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    // Counts every change that may bring a due time forward, so that a wait ends for it.
+    std::atomic<std::uint64_t> changes_{0};
+
+    std::vector<InputPort> inputs_;
+    std::vector<OutputPort> outputs_;
+    DeviceSession session_;
+    DinCable replyCable_{true};
+    std::deque<Reply> replies_;
+    std::uint32_t repliesSent_ = 0;
+    std::uint32_t messagesToDevice_ = 0;
+    SimulatorTime nextInstrumentMessage_{0};
+};

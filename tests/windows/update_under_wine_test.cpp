@@ -1,0 +1,228 @@
+// update.exe under Wine, through Wine's own winmm, with the test MIDI driver playing the
+// device: the whole console text of each ending, the records the device accepted, and from
+// the driver's log that every port the program opened was really closed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "console_text.h"
+#include "image_writer.h"
+#include "wine_program.h"
+
+namespace {
+
+const std::string imageName = "TB615R_wine.led";
+const std::string opened = "OK: File '" + imageName + "' is open.\n";
+const std::string deviceLines =
+    "The Update Device is Open successfully:\nMIDIIN Device: TV615R Device\n"
+    "MIDIOUT Device: TV615R Device\n";
+const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+
+template <typename Case>
+std::string CaseName(const testing::TestParamInfo<Case>& row) {
+    return row.param.name;
+}
+
+void ExpectConsole(const WineRun& run, const std::string& messages) {
+    EXPECT_EQ(run.program.output, WindowsConsole(messages));
+    EXPECT_EQ(run.program.errors, "");
+    EXPECT_EQ(run.program.exitStatus, 0);
+}
+
+// The file phase: each ending before the device, with no port touched.
+struct FileCase {
+    std::string name;
+    std::function<void(const ScratchFolder&)> fill;
+    std::string messages;
+};
+
+std::string SmallImageText() {
+    return WriteImageText(MakeImage({{0x01, 0x02, 0x03}, MakePayload(40, 3)}));
+}
+
+void PrintTo(const FileCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class FilePhase : public testing::TestWithParam<FileCase> {};
+
+TEST_P(FilePhase, EndsWithoutAPort) {
+    ScratchFolder folder;
+    GetParam().fill(folder);
+    const WineRun run = RunUnderWine(folder, "");
+    ExpectConsole(run, GetParam().messages);
+    EXPECT_FALSE(AnyPortOpened(run.driverLog)) << run.driverLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, FilePhase,
+    testing::Values(
+        FileCase{"NoImage", [](const ScratchFolder& f) { f.Write("TB615R.txt", SmallImageText()); },
+                 "Error: File '*.led' is not found.\n\n"},
+        // Wine gives the file the short name TB615R~1.LED, which "*.led" also matches.
+        FileCase{"OnlyALongerExtension",
+                 [](const ScratchFolder& f) { f.Write("TB615R.ledger", SmallImageText()); },
+                 "Error: File '*.led' is not found.\n\n"},
+        FileCase{"NameLacksThePrefix",
+                 [](const ScratchFolder& f) { f.Write("TB616R.led", SmallImageText()); },
+                 "Error: The fit file is not found.\n\n"},
+        FileCase{
+            "FolderNamedLikeTheImage",
+            [](const ScratchFolder& f) { std::filesystem::create_directory(f.File("TB615R.led")); },
+            "Error: File 'TB615R.led' is not found.\n\n"},
+        FileCase{
+            "BadChecksum",
+            [](const ScratchFolder& f) { f.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"); },
+            "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n"}),
+    CaseName<FileCase>);
+
+// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
+// a message's end, and ones of many messages.
+Bytes MixedImage() {
+    std::vector<Bytes> payloads;
+    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
+        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
+    }
+    return MakeImage(payloads);
+}
+
+// Records of 204 bytes: eight full messages and a short one each.
+Bytes FullMessagesImage() {
+    return MakeImage(std::vector<Bytes>(4, MakePayload(200, 5)));
+}
+
+std::string Repeated(std::size_t times, const std::function<std::string(std::size_t)>& text) {
+    std::string lines;
+    for (std::size_t attempt = 1; attempt <= times; ++attempt)
+        lines += text(attempt);
+    return lines;
+}
+
+// The device and what happens on the way to it, from discovery to the end of the transfer.
+struct DeviceCase {
+    std::string name;
+    std::string driverOptions;
+    std::function<std::string(const Bytes& image)> messages;
+    Bytes image = MixedImage();
+    // The device ends holding the whole image.
+    bool acceptsImage = false;
+    // Further environment of the run.
+    std::string environment{};
+    // The run, Wine's start included, ends within this.
+    double mostSeconds = 60;
+};
+
+void PrintTo(const DeviceCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class DeviceScenario : public testing::TestWithParam<DeviceCase> {};
+
+TEST_P(DeviceScenario, Run) {
+    const DeviceCase& scenario = GetParam();
+    ScratchFolder folder;
+    folder.Write(imageName, WriteImageText(scenario.image));
+    const WineRun run = RunUnderWine(folder, scenario.driverOptions, scenario.environment);
+    ExpectConsole(run, opened + scenario.messages(scenario.image));
+    EXPECT_THAT(PortFaults(run.driverLog), testing::IsEmpty()) << run.driverLog;
+    if (scenario.acceptsImage) {
+        EXPECT_EQ(run.acceptedRecords, std::string(scenario.image.begin(), scenario.image.end()))
+            << run.driverLog;
+    }
+    EXPECT_LT(run.seconds, scenario.mostSeconds) << run.driverLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, DeviceScenario,
+    testing::Values(
+        DeviceCase{
+            .name = "WholeImageBehindDecoys",
+            .driverOptions = "--extra-ports 1",
+            .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
+            .acceptsImage = true},
+        DeviceCase{.name = "ResetRequest",
+                   .driverOptions = "--handshake reset",
+                   .messages =
+                       [](const Bytes&) {
+                           return deviceLines + "Please reset the product and retry again!\n\n";
+                       }},
+        DeviceCase{.name = "Restart",
+                   .driverOptions = "--restart-at 5",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines + AcceptedLines(image, 5) +
+                                  ProgressLine(4, BytesBefore(image, 5), image.size()) +
+                                  "\rTransferring.. 100% done.  \nTarget update successfully!\n"
+                                  "\nThe System is restarted, please wait!\n\n";
+                       }},
+        DeviceCase{.name = "RefusedThenAccepted",
+                   .driverOptions = "--on 3:1=code:20",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines +
+                                  TransferLines(image, 3,
+                                                "\nThe CRC of the download file is error!\n");
+                       },
+                   .acceptsImage = true},
+        DeviceCase{
+            .name = "SilentThenAccepted",
+            .driverOptions = "--on 3:1=silent",
+            .messages = [](const Bytes& image) { return deviceLines + TransferLines(image, 3); },
+            .acceptsImage = true},
+        // Replies: the handshake's, records 1 and 2's, then the refusal of record 3, which
+        // arrives damaged: heard as nothing, so the record goes again.
+        DeviceCase{
+            .name = "DamagedReply",
+            .driverOptions = "--on 3:1=code:20 --damage-reply 4",
+            .messages = [](const Bytes& image) { return deviceLines + TransferLines(image, 3); },
+            .acceptsImage = true},
+        DeviceCase{.name = "RefusedTwentyTimes",
+                   .driverOptions = "--on 3:*=code:24",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines + AcceptedLines(image, 3) +
+                                  Repeated(20, [&](std::size_t attempt) {
+                                      return ProgressLine(2, BytesBefore(image, 3), image.size()) +
+                                             (attempt < 20 ? "\nThe download file verifies error!\n"
+                                                           : "\nError in updating.\n");
+                                  });
+                       }},
+        DeviceCase{.name = "NoDeviceAnswers",
+                   .driverOptions = "--handshake silent",
+                   .messages = [](const Bytes&) { return noDevice; }},
+        // Messages 1 to 13 are the handshake, record 1 and three messages of record 2: the
+        // send of the fourth gives up after its 10 s and takes the message back.
+        DeviceCase{.name = "OutputStalls",
+                   .driverOptions = "--stall-output-after 13",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines + AcceptedLines(image, 3) +
+                                  "\nError: The MIDI Out of device is missing!\n\n";
+                       },
+                   .image = FullMessagesImage(),
+                   .mostSeconds = 13},
+        // The instrument's messages keep coming while the program tries its input: none may
+        // reach the program once it has closed that input. The device answers from the fifth
+        // handshake on, the first sent with its own input open: an answer to a handshake sent
+        // while the instrument ended each wait at once could still be on its way then.
+        DeviceCase{
+            .name = "InstrumentOnAnotherInput",
+            .driverOptions = "--instrument --handshake-from 5",
+            .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
+            .acceptsImage = true}),
+    CaseName<DeviceCase>);
+
+// Wine without the driver has no MIDI driver at all.
+TEST(NoMidiDriver, FindsNoDevice) {
+    ScratchFolder folder;
+    folder.Write(imageName, WriteImageText(MixedImage()));
+    const WineRun run = RunUnderWine(folder, "", "WINEDLLOVERRIDES=winetestmidi.drv=d");
+    ExpectConsole(run, opened + noDevice);
+    EXPECT_EQ(run.driverLog, "");
+}
+
+}  // namespace
