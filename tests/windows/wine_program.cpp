@@ -80,7 +80,7 @@ std::vector<std::string> PortFaults(const std::string& driverLog) {
             continue;
         if (port->event == "open") {
             open[port->port] = true;
-        } else if (port->event == "closed") {
+        } else if (port->event.starts_with("closed")) {
             open[port->port] = false;
         } else if (port->event.starts_with("close refused") ||
                    port->event.ends_with("after a close")) {

@@ -14,7 +14,7 @@ constexpr SimulatorTime instrumentPeriod = std::chrono::milliseconds(4);
 constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7};
 // A timed wait ends up to a scheduler tick late, so waits end this long before a due time
 // and the rest is spun: a message is done at its due time.
-constexpr SimulatorTime spinAhead = std::chrono::microseconds(1500);
+constexpr SimulatorTime spinAhead = std::chrono::microseconds(3000);
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     std::string text;
@@ -94,6 +94,9 @@ void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notic
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
             session_.Receive({bytes, header->dwBufferLength}, playing.due);
         }
+        ++port.played;
+        port.lateness += now - playing.due;
+        port.latest = std::max(port.latest, now - playing.due);
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         notices.push_back({port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0});
     }

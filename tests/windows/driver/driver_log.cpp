@@ -7,7 +7,7 @@ DriverLog::~DriverLog() {
 
 void DriverLog::Open(const std::string& path) {
     if (!path.empty())
-        file_ = std::fopen(path.c_str(), "a");
+        file_ = std::fopen(path.c_str(), "ab");
 }
 
 void DriverLog::Write(SimulatorTime time, const std::string& line) {

@@ -207,6 +207,9 @@ DWORD TestMidiDriver::HandleOutput(OutputPort& port, UINT message, DWORD_PTR use
         port.client = {description->hMidi, description->dwCallback, description->dwInstance,
                        static_cast<DWORD>(parameter2)};
         *reinterpret_cast<DWORD_PTR*>(user) = 0;
+        port.played = 0;
+        port.lateness = SimulatorTime{0};
+        port.latest = SimulatorTime{0};
         port.open = true;
         log_.Write(Now(), Name(port) + ": open");
         notices.push_back({port.client, MOM_OPEN, 0, 0});
@@ -261,7 +264,11 @@ DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
         return MIDIERR_STILLPLAYING;
     }
     port.open = false;
-    log_.Write(Now(), Name(port) + ": closed");
+    const auto lateness = port.played == 0 ? 0 : port.lateness.count() / port.played;
+    log_.Write(Now(), Name(port) + ": closed; " + std::to_string(port.played) +
+                          " messages played, marked done " + std::to_string(lateness) +
+                          " us after their end on average, " + std::to_string(port.latest.count()) +
+                          " us at most");
     notices.push_back({port.client, MOM_CLOSE, 0, 0});
     return MMSYSERR_NOERROR;
 }
