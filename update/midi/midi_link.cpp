@@ -90,7 +90,7 @@ std::uint16_t CloseMidiOutput() {
 std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     if (length > largestSysExLength)
         return 0;
-    char message[100];
+    char message[largestSysExLength + 2];
     message[0] = static_cast<char>(0xF0);
     std::copy_n(data, length, message + 1);
     message[length + 1] = static_cast<char>(0xF7);
