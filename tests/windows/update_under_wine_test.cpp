@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "console_text.h"
 #include "image_writer.h"
 #include "wine_program.h"
@@ -21,11 +22,6 @@ const std::string deviceLines =
     "The Update Device is Open successfully:\nMIDIIN Device: TV615R Device\n"
     "MIDIOUT Device: TV615R Device\n";
 const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
-
-template <typename Case>
-std::string CaseName(const testing::TestParamInfo<Case>& row) {
-    return row.param.name;
-}
 
 void ExpectConsole(const WineRun& run, const std::string& messages) {
     EXPECT_EQ(run.program.output, WindowsConsole(messages));
@@ -78,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
             "BadChecksum",
             [](const ScratchFolder& f) { f.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"); },
             "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n"}),
-    CaseName<FileCase>);
+    NameCase);
 
 // Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
 // a message's end, and ones of many messages.
@@ -214,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
             .driverOptions = "--instrument --handshake-from 5",
             .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
             .acceptsImage = true}),
-    CaseName<DeviceCase>);
+    NameCase);
 
 // Wine without the driver has no MIDI driver at all.
 TEST(NoMidiDriver, FindsNoDevice) {
