@@ -46,7 +46,8 @@ const Bytes goodRecord = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
 INSTANTIATE_TEST_SUITE_P(
     Images, Records,
     testing::Values(
-        RecordCase{"Empty", {}, true}, RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
+        // An image needs at least one record: an empty one would report an update of nothing.
+        RecordCase{"Empty", {}, false}, RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
         RecordCase{"ThreeBytes", goodRecord, true},
         RecordCase{"ChecksumBytesSwapped", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, false},
         RecordCase{"SumWrapsSixteenBits", MakeRecord(Bytes(300, 0xFF)), true},
@@ -71,12 +72,12 @@ TEST(Records, LargestRecordThatFitsTheCount) {
     EXPECT_TRUE(Validate(MakeRecord(Bytes(65531, 0x01)), &output));
 }
 
-TEST(Records, OverflowedImageIsRefused) {
+TEST(Records, IncompleteImageIsRefused) {
     auto image = std::make_unique<ImageBuffer>();
     const Bytes record = {0x00, 0x02, 0x00, 0x00};
     std::copy(record.begin(), record.end(), image->imageBytes.begin());
     image->loadedCount = 4;
-    image->overflowed = true;
+    image->incomplete = true;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(ValidateImage(*image));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: The upgrade file is error!\n\n");

@@ -69,11 +69,33 @@ TEST(ImageRun, ValidImageWithAnyCaseGoesOnToTheDevice) {
     ExpectRun(RunIn(folder, "ignored --arguments"), "OK: File 'TB615R0.Led' is open.\n" + noDevice);
 }
 
-TEST(ImageRun, UnreadableTextLoadsNothingAndGoesOn) {
+struct NothingCase {
+    const char* name;
+    std::string text;
+};
+
+class ImageLoadingNothing : public testing::TestWithParam<NothingCase> {};
+
+// Reading ends at the first character that cannot begin a field; when that is the first
+// character, nothing is loaded and no device is looked for.
+TEST_P(ImageLoadingNothing, IsRefusedBeforeAnyPort) {
     ScratchFolder folder;
-    folder.Write("TB615R.led", ":10 00 05 01 02 03 FF FA");
-    ExpectRun(RunIn(folder), "OK: File 'TB615R.led' is open.\n" + noDevice);
+    folder.Write("TB615R.led", GetParam().text);
+    ExpectRun(RunIn(folder),
+              "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
 }
+
+const std::string byteOrderMark = "\xEF\xBB\xBF";
+const std::string binaryHead = {'\x7F', 'E', 'L', 'F', '\x02', '\x01', '\x00', '\x00'};
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ImageLoadingNothing,
+    testing::Values(NothingCase{"Empty", ""}, NothingCase{"OnlyBlanks", " \t\r\n\r\n  "},
+                    NothingCase{"TextBeforeFields", "Image for TB615R:\n00 02 00 00"},
+                    NothingCase{"ColonBeforeFields", ":10 00 05 01 02 03 FA FF"},
+                    NothingCase{"ByteOrderMark", byteOrderMark + "00 02 00 00\r\n"},
+                    NothingCase{"BinaryData", binaryHead}),
+    [](const testing::TestParamInfo<NothingCase>& param) { return param.param.name; });
 
 TEST(ImageRun, LongNameIsKeptWhole) {
     ScratchFolder folder;

@@ -41,7 +41,9 @@ bool IsRecordValid(const ImageBuffer& image, std::uint16_t position) {
 }
 
 bool ValidateImage(const ImageBuffer& image) {
-    bool valid = !image.overflowed;
+    // An image that loads no byte would pass with no record examined, and the run would go on
+    // to report a successful update in which nothing was sent.
+    bool valid = !image.incomplete && image.loadedCount > 0;
     // Every record lies within the loaded bytes once checked, so the walk cannot wrap.
     for (unsigned position = 0; valid && position < image.loadedCount;
          position += RecordSizeAt(image, static_cast<std::uint16_t>(position))) {
