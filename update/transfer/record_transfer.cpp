@@ -122,19 +122,20 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
             state.retryCount = 0;
             continue;
         }
-        // The limit is tested before the code is looked at: at the twentieth failure it wins
-        // over every code, the restart included.
-        if (CountFailure(state)) {
-            std::printf("\nError in updating.\n");
-            return TransferEnding::updateError;
-        }
-        StepSpinnerBack();
+        // Like an accepted record, a restart is no failed attempt: the device has finished
+        // whichever attempt it answers, and calling it an error would have the user flash it
+        // again for nothing.
         if (code == deviceRestarts) {
             ShowTransferDone();
             std::printf("Target update successfully!\n");
             std::printf("\nThe System is restarted, please wait!\n\n");
             return TransferEnding::deviceRestarting;
         }
+        if (CountFailure(state)) {
+            std::printf("\nError in updating.\n");
+            return TransferEnding::updateError;
+        }
+        StepSpinnerBack();
         PrintDeviceError(code);
     }
     ShowTransferDone();
