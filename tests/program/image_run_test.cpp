@@ -1,5 +1,9 @@
 // The whole console output of the program for each ending of the run that needs no device.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -48,11 +52,52 @@ TEST(ImageRun, NameDifferingInADigitIsRefused) {
     ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
 }
 
-TEST(ImageRun, FolderNamedLikeTheImageIsNotFound) {
-    ScratchFolder folder;
-    std::filesystem::create_directory(folder.File("TB615R.led"));
-    ExpectRun(RunIn(folder), "Error: File 'TB615R.led' is not found.\n\n");
+void MakeFolder(const std::string& path) {
+    std::filesystem::create_directory(path);
 }
+
+void MakeFifo(const std::string& path) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+}
+
+void MakeSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof(address.sun_path));
+    path.copy(address.sun_path, path.size());
+    const int socketDescriptor = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socketDescriptor, 0);
+    EXPECT_EQ(bind(socketDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(socketDescriptor);
+}
+
+// A device that reads as endless zero bytes: opened, it would load nothing and be refused as
+// damaged instead of not found.
+void MakeLinkToDevice(const std::string& path) {
+    std::filesystem::create_symlink("/dev/zero", path);
+}
+
+struct EntryCase {
+    const char* name;
+    void (*make)(const std::string& path);
+};
+
+class SpecialEntryNamedLikeTheImage : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(SpecialEntryNamedLikeTheImage, IsNotFoundWithoutWaiting) {
+    ScratchFolder folder;
+    GetParam().make(folder.File("TB615R.led"));
+    // A run that waits for a writer of the FIFO is ended by timeout, with status 124.
+    const ProgramResult result =
+        RunProgram(folder.Path(), std::string("timeout 20 '") + UPDATE_PROGRAM + "'", noMidi);
+    ExpectRun(result, "Error: File 'TB615R.led' is not found.\n\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SpecialEntryNamedLikeTheImage,
+    testing::Values(EntryCase{"Folder", MakeFolder}, EntryCase{"Fifo", MakeFifo},
+                    EntryCase{"Socket", MakeSocket}, EntryCase{"LinkToDevice", MakeLinkToDevice}),
+    [](const testing::TestParamInfo<EntryCase>& param) { return param.param.name; });
 
 TEST(ImageRun, BadChecksum) {
     ScratchFolder folder;

@@ -60,12 +60,20 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
 }
 
 std::FILE* OpenRegularFileForReading(const std::string& name) {
-    // fopen() opens a folder for reading on POSIX; only a regular file is an image file.
-    const int descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // The entry's type is checked before it is opened: opening a FIFO waits for a writer,
+    // and opening a device can act on it (a serial line raises its modem lines).
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return nullptr;
+    // The entry can be replaced between the check and the open, so the open does not wait
+    // either, and what it opened is checked again.
+    const int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         return nullptr;
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    // Reads then wait as usual: a file system that honours O_NONBLOCK on a regular file would
+    // answer a slow read with EAGAIN, which would pass for a damaged image.
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        fcntl(descriptor, F_SETFL, 0) != 0) {
         close(descriptor);
         return nullptr;
     }
