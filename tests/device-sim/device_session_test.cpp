@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,7 +43,7 @@ struct SentReply {
 };
 
 // Runs a session on virtual time and records what it does.
-class Device : public testing::Test, private DeviceEvents {
+class DeviceSessionTest : public testing::Test, private DeviceEvents {
 protected:
     void Start(DeviceBehaviour behaviour) {
         session_ = std::make_unique<DeviceSession>(std::move(behaviour),
@@ -98,7 +100,7 @@ void PrintTo(const HandshakeCase& testCase, std::ostream* stream) {
     *stream << testCase.name;
 }
 
-class Handshakes : public Device, public testing::WithParamInterface<HandshakeCase> {};
+class Handshakes : public DeviceSessionTest, public testing::WithParamInterface<HandshakeCase> {};
 
 TEST_P(Handshakes, AreAnsweredAsConfigured) {
     DeviceBehaviour behaviour;
@@ -127,9 +129,9 @@ INSTANTIATE_TEST_SUITE_P(
                       {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0x39, 0xF7},
                       {}},
         HandshakeCase{"NotSystemExclusive", 0x39, 1, {0x90, 0x3C, 0x40}, {}}),
-    [](const testing::TestParamInfo<HandshakeCase>& testCase) { return testCase.param.name; });
+    NameCase);
 
-TEST_F(Device, RepliesToEachRecordAndCountsRepeats) {
+TEST_F(DeviceSessionTest, RepliesToEachRecordAndCountsRepeats) {
     Start({});
     const Bytes first = MakeRecord(MakePayload(60, 1));
     const Bytes second = MakeRecord(MakePayload(19, 2));
@@ -154,7 +156,7 @@ TEST_F(Device, RepliesToEachRecordAndCountsRepeats) {
     EXPECT_TRUE(Logged("record 3 (64 bytes) attempt 1: checksum good, reply 1A, accepted"));
 }
 
-TEST_F(Device, AHandshakeCountsRecordsFromOneAgain) {
+TEST_F(DeviceSessionTest, AHandshakeCountsRecordsFromOneAgain) {
     DeviceBehaviour behaviour;
     behaviour.script.Add(Silent(1, 1));
     Start(behaviour);
@@ -169,7 +171,7 @@ TEST_F(Device, AHandshakeCountsRecordsFromOneAgain) {
 
 // The updater gives up waiting after 500 ms and sends the record again; a reply that is still
 // on its way then cannot have moved it on to the next record.
-TEST_F(Device, ARepeatAfterALateReplyIsTheSameRecord) {
+TEST_F(DeviceSessionTest, ARepeatAfterALateReplyIsTheSameRecord) {
     DeviceBehaviour behaviour;
     behaviour.script.Add(Silent(2, 1));
     behaviour.script.Add(Late(2, 2, 700ms));
@@ -210,7 +212,7 @@ void PrintTo(const ScriptCase& testCase, std::ostream* stream) {
     *stream << testCase.name;
 }
 
-class Scripts : public Device, public testing::WithParamInterface<ScriptCase> {
+class Scripts : public DeviceSessionTest, public testing::WithParamInterface<ScriptCase> {
 protected:
     static Bytes RecordFor(int index) {
         Bytes record = MakeRecord(MakePayload(index == 1 || index == -1 ? 25 : 50, 1));
@@ -261,9 +263,9 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"AcceptedBadRecordMovesOn", {Code(1, 1, 0x1A)}, {-1, 1}, {0x1A, 0x1A}, {-1, 1}},
         ScriptCase{"RestartKeepsAGoodRecord", {Code(2, 0, 0x77)}, {1, 2}, {0x1A, 0x77}, {1, 2}},
         ScriptCase{"RestartLeavesABadRecord", {Code(1, 0, 0x77)}, {-1}, {0x77}, {}}),
-    [](const testing::TestParamInfo<ScriptCase>& testCase) { return testCase.param.name; });
+    NameCase);
 
-TEST_F(Device, AnUnfinishedRecordIsDroppedAndTheNextStartsClean) {
+TEST_F(DeviceSessionTest, AnUnfinishedRecordIsDroppedAndTheNextStartsClean) {
     Start({});
     const Bytes record = MakeRecord(MakePayload(40, 4));
     const std::vector<Bytes> messages = UpdaterMessages(record);
@@ -292,7 +294,7 @@ TEST(DinCable, QueuesMessagesAtThreeHundredTwentyMicrosecondsAByte) {
     EXPECT_EQ(unpaced.Cross(1s, 48), 1s);
 }
 
-TEST_F(Device, DinPacingDelaysWhatComesInAndWhatGoesOut) {
+TEST_F(DeviceSessionTest, DinPacingDelaysWhatComesInAndWhatGoesOut) {
     DeviceBehaviour behaviour;
     behaviour.dinCable = true;
     behaviour.script.Add(Late(2, 1, 100ms));

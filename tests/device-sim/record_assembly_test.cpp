@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
+
 #include "image_writer.h"
 #include "updater_messages.h"
 
@@ -105,6 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  WithByteChanged(MakeRecord(MakePayload(50, 1)), 1), false},
                     ChecksumCase{"NoRoomForChecksum", {0x00, 0x01, 0x00}, false},
                     ChecksumCase{"LengthOnly", {0x00, 0x00}, false}),
-    [](const testing::TestParamInfo<ChecksumCase>& testCase) { return testCase.param.name; });
+    NameCase);
 
 }  // namespace

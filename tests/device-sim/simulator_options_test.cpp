@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
+
 #include <functional>
 #include <sstream>
 #include <string>
@@ -128,6 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr},
         OptionsCase{"LongestName", "--client a-name-of-23-characters", "", nullptr},
         OptionsCase{"NameWithColon", "--client a:b", "--client takes a name without ':'", nullptr}),
-    [](const testing::TestParamInfo<OptionsCase>& testCase) { return testCase.param.name; });
+    NameCase);
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "fake_midi_host.h"
 #include "midi_fixture.h"
 
@@ -18,7 +19,7 @@ std::string SuccessLines(const std::string& input, const std::string& output) {
 
 // A device listening on output "device out" and answering on input "device in": from its
 // answerFrom-th handshake on, it replies the code after delay milliseconds.
-Device HandshakeDevice(std::uint8_t code, int answerFrom = 1, std::uint64_t delay = 10) {
+ScriptedDevice HandshakeDevice(std::uint8_t code, int answerFrom = 1, std::uint64_t delay = 10) {
     auto handshakes = std::make_shared<int>(0);
     return [=](const SentMessage& message) -> std::vector<ScriptedReply> {
         if (message.output != "device out" || message.bytes != handshake)
@@ -30,14 +31,14 @@ Device HandshakeDevice(std::uint8_t code, int answerFrom = 1, std::uint64_t dela
 }
 
 struct DiscoveryCase {
-    const char* name;
-    std::vector<std::string> inputs;
-    std::vector<std::string> outputs;
-    Device device;
-    std::uint8_t result;
+    const char* name = "";
+    std::vector<std::string> inputs = {};
+    std::vector<std::string> outputs = {};
+    ScriptedDevice device;
+    DiscoveryResult result;
     std::string output;
-    std::set<std::string> openAfterwards;
-    std::size_t handshakesSent;
+    std::set<std::string> openAfterwards = {};
+    std::size_t handshakesSent = 0;
 };
 
 class Discovery : public MidiTest, public testing::WithParamInterface<DiscoveryCase> {};
@@ -69,98 +70,119 @@ std::vector<std::string> With(std::vector<std::string> names, std::size_t index,
     return names;
 }
 
+constexpr std::size_t sendsPerSilentPair = 4;
+const std::set<std::string> devicePairOpen = {"in device in", "out device out"};
+
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, Discovery,
     testing::Values(
-        DiscoveryCase{"NoPorts", {}, {}, HandshakeDevice(0x39), 0, failureLine, {}, 0},
-        DiscoveryCase{
-            "InputsButNoOutputs", {"a", "b"}, {}, HandshakeDevice(0x39), 0, failureLine, {}, 0},
-        DiscoveryCase{"DeviceAtOnce",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x39),
-                      1,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      1},
-        DiscoveryCase{"ResetRequest",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x15),
-                      21,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      1},
-        DiscoveryCase{"OtherReplyIsNoAnswer",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x1A),
-                      0,
-                      failureLine,
-                      {},
-                      4},
-        DiscoveryCase{"AnswerToTheFourthSend",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x39, 4),
-                      1,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      4},
-        DiscoveryCase{"NoAnswerBeforeTheFifthSend",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x39, 5),
-                      0,
-                      failureLine,
-                      {},
-                      4},
-        DiscoveryCase{"ReplyDuringThe500thSleep",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x39, 1, 500),
-                      1,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      1},
+        DiscoveryCase{.name = "NoPorts",
+                      .device = HandshakeDevice(0x39),
+                      .result = DiscoveryResult::noDevice,
+                      .output = failureLine},
+        DiscoveryCase{.name = "InputsButNoOutputs",
+                      .inputs = {"a", "b"},
+                      .device = HandshakeDevice(0x39),
+                      .result = DiscoveryResult::noDevice,
+                      .output = failureLine},
+        DiscoveryCase{.name = "DeviceAtOnce",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x39),
+                      .result = DiscoveryResult::deviceFound,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 1},
+        DiscoveryCase{.name = "ResetRequest",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x15),
+                      .result = DiscoveryResult::resetRequested,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 1},
+        DiscoveryCase{.name = "OtherReplyIsNoAnswer",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x1A),
+                      .result = DiscoveryResult::noDevice,
+                      .output = failureLine,
+                      .handshakesSent = sendsPerSilentPair},
+        DiscoveryCase{.name = "AnswerToTheFourthSend",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x39, 4),
+                      .result = DiscoveryResult::deviceFound,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 4},
+        DiscoveryCase{.name = "NoAnswerBeforeTheFifthSend",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x39, 5),
+                      .result = DiscoveryResult::noDevice,
+                      .output = failureLine,
+                      .handshakesSent = sendsPerSilentPair},
+        DiscoveryCase{.name = "ReplyDuringThe500thSleep",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x39, 1, 500),
+                      .result = DiscoveryResult::deviceFound,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 1},
         // Too late for the first wait: taken at the first poll of the second.
-        DiscoveryCase{"ReplyAfterThe500thSleep",
-                      {"device in"},
-                      {"device out"},
-                      HandshakeDevice(0x39, 1, 501),
-                      1,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      2},
-        // Every output is tried with the first input before the second input is opened.
-        DiscoveryCase{"BehindTheSecondInput",
-                      {"other in", "device in"},
-                      {"device out", "x"},
-                      HandshakeDevice(0x39),
-                      1,
-                      SuccessLines("device in", "device out"),
-                      {"in device in", "out device out"},
-                      8 + 1},
+        DiscoveryCase{.name = "ReplyAfterThe500thSleep",
+                      .inputs = {"device in"},
+                      .outputs = {"device out"},
+                      .device = HandshakeDevice(0x39, 1, 501),
+                      .result = DiscoveryResult::deviceFound,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 2},
+        // Both outputs are tried with the first input before the second input is opened.
+        DiscoveryCase{.name = "BehindTheSecondInput",
+                      .inputs = {"other in", "device in"},
+                      .outputs = {"device out", "x"},
+                      .device = HandshakeDevice(0x39),
+                      .result = DiscoveryResult::deviceFound,
+                      .output = SuccessLines("device in", "device out"),
+                      .openAfterwards = devicePairOpen,
+                      .handshakesSent = 2 * sendsPerSilentPair + 1},
         // Only the first ten outputs are counted.
-        DiscoveryCase{"BehindTheEleventhOutput",
-                      {"device in"},
-                      With(Names("output ", 11), 10, "device out"),
-                      HandshakeDevice(0x39),
-                      0,
-                      failureLine,
-                      {},
-                      40}),
-    [](const testing::TestParamInfo<DiscoveryCase>& param) { return param.param.name; });
+        DiscoveryCase{.name = "BehindTheEleventhOutput",
+                      .inputs = {"device in"},
+                      .outputs = With(Names("output ", 11), 10, "device out"),
+                      .device = HandshakeDevice(0x39),
+                      .result = DiscoveryResult::noDevice,
+                      .output = failureLine,
+                      .handshakesSent = 10 * sendsPerSilentPair}),
+    NameCase);
 
 TEST_F(MidiTest, PortsThatFailToOpenAreSkipped) {
     FakeMidiHost host({"busy in", "device in"}, {"busy out", "device out"});
     host.failingPorts = {"busy in", "busy out"};
     host.SetDevice(HandshakeDevice(0x39));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(FindUpdateDevice(0x39), 1);
+    EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(host.PortEvents(),
               (std::vector<std::string>{"open in device in", "open out device out"}));
+    ResetMidiLink();
+}
+
+// The input that did not start still held the one receive buffer: had it stayed open, no
+// later input could have queued the buffer, and the device would never have been heard.
+TEST_F(MidiTest, InputThatFailsToStartIsClosedAndTheNextOneHears) {
+    FakeMidiHost host({"stuck in", "device in"}, {"device out"});
+    host.failingStarts = {"stuck in"};
+    host.SetDevice(HandshakeDevice(0x39));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host.PortEvents(),
+              (std::vector<std::string>{"open in stuck in", "close in stuck in",
+                                        "open in device in", "open out device out"}));
     ResetMidiLink();
 }
 
@@ -175,7 +197,7 @@ TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitUntilARealReply) {
         return {};
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(FindUpdateDevice(0x39), 1);
+    EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
     testing::internal::GetCapturedStdout();
     // The count of 1 stayed, so no wait slept at all.
     EXPECT_EQ(host.Sent().size(), 6u);

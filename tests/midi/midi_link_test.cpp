@@ -138,20 +138,97 @@ TEST_F(MidiLinkTest, RefusedLongMessageReturnsItsCodeAndTheNextSendGoesOut) {
     EXPECT_EQ(host.Sent()[0].bytes, (Message{0xF0, 0x01, 0x02, 0xF7}));
 }
 
+// Checked every millisecond, so that a message costs what the link takes and no more.
 TEST_F(MidiLinkTest, SendReturnsOnceTheSystemHasTakenTheMessage) {
     OpenBoth();
     host.sendingTime = 250;
     const std::uint8_t data[] = {0x01};
     EXPECT_EQ(SendSysEx(data, 1), 0);
-    EXPECT_EQ(host.Now(), 300u);
+    EXPECT_EQ(host.Now(), 250u);
+    EXPECT_EQ(midiLink.outputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
 }
 
-TEST_F(MidiLinkTest, SendThatNeverFinishesFailsAfterTenSeconds) {
+// The message's bytes live on the sender's stack: a send that gives up takes the message back
+// from the MIDI system first, and the output then closes.
+TEST_F(MidiLinkTest, StalledSendGivesUpAfterTenSecondsAndTakesItsMessage) {
     OpenBoth();
     host.sendingTime = 60000;
     const std::uint8_t data[] = {0x01};
     EXPECT_EQ(SendSysEx(data, 1), MIDIERR_STILLPLAYING);
     EXPECT_EQ(host.Now(), 10000u);
+    EXPECT_EQ(midiLink.outputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
+    EXPECT_EQ(CloseMidiOutput(), 1);
+    EXPECT_EQ(host.OpenPorts(), (std::set<std::string>{"in device in"}));
+}
+
+TEST_F(MidiLinkTest, DamagedMessageIsNoReplyAndTheInputStillHearsTheNext) {
+    OpenBoth();
+    host.Schedule("device in", {0xF0, 0x1A, 0x31, 0x80, 0x40, 0x00}, 1);  // a note off breaks in
+    host.Schedule("device in", {0xF0, 0x1A, 0xF0, 0x1A, 0xF7}, 2);        // a new one begins
+    Sleep(2);
+    EXPECT_EQ(midiLink.rxCount, 0);
+    host.Schedule("device in", ReplyMessage(0x20), 1);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 3);
+    EXPECT_EQ(DeviceReply(), 0x20);
+}
+
+// Windows keeps a port open while it holds a queued buffer, and the next port could not
+// queue the same buffer: closing must really close, and a message for the old port must not
+// land in the buffer.
+TEST_F(MidiLinkTest, ClosedInputIsClosedAndTheNextInputGetsTheBuffer) {
+    FakeMidiHost two({"old in", "new in"}, {"out"});
+    ASSERT_EQ(OpenMidiInput(0), 0);
+    EXPECT_EQ(CloseMidiInput(), 1);
+    EXPECT_EQ(midiLink.inputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
+    ASSERT_EQ(OpenMidiInput(1), 0);
+    EXPECT_EQ(two.OpenPorts(), (std::set<std::string>{"in new in"}));
+    two.Schedule("old in", ReplyMessage(0x39), 1);
+    two.Schedule("new in", ReplyMessage(0x1A), 2);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 0);
+    Sleep(1);
+    EXPECT_EQ(midiLink.rxCount, 3);
+    EXPECT_EQ(DeviceReply(), 0x1A);
+    ResetMidiLink();
+}
+
+// What the program meets on Windows, the stand-in does too.
+TEST_F(MidiLinkTest, StandInKeepsWindowsRefusals) {
+    OpenBoth();
+    MIDIHDR& input = midiLink.inputHeader;
+    EXPECT_EQ(midiInAddBuffer(midiLink.inputHandle, &input, sizeof input), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiInUnprepareHeader(midiLink.inputHandle, &input, sizeof input),
+              MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiInClose(midiLink.inputHandle), MIDIERR_STILLPLAYING);
+
+    // The reset hands the buffer back through the callback, empty; with inputOpen cleared the
+    // callback does not queue it again, and the close goes through.
+    midiLink.rxCount = 7;
+    midiLink.inputOpen = 0;
+    EXPECT_EQ(midiInReset(midiLink.inputHandle), 0u);
+    EXPECT_EQ(input.dwFlags & (MHDR_INQUEUE | MHDR_DONE), MHDR_DONE);
+    EXPECT_EQ(midiLink.rxCount, 0);
+    EXPECT_EQ(midiInClose(midiLink.inputHandle), 0u);
+
+    host.sendingTime = 5;
+    MIDIHDR output{};
+    char bytes[] = {static_cast<char>(0xF0), static_cast<char>(0xF7)};
+    output.lpData = bytes;
+    output.dwBufferLength = sizeof bytes;
+    EXPECT_EQ(midiOutLongMsg(midiLink.outputHandle, &output, sizeof output), MIDIERR_UNPREPARED);
+    ASSERT_EQ(midiOutPrepareHeader(midiLink.outputHandle, &output, sizeof output), 0u);
+    ASSERT_EQ(midiOutLongMsg(midiLink.outputHandle, &output, sizeof output), 0u);
+    EXPECT_EQ(midiOutLongMsg(midiLink.outputHandle, &output, sizeof output), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiOutUnprepareHeader(midiLink.outputHandle, &output, sizeof output),
+              MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiOutClose(midiLink.outputHandle), MIDIERR_STILLPLAYING);
+    EXPECT_EQ(midiOutReset(midiLink.outputHandle), 0u);
+    EXPECT_EQ(output.dwFlags & (MHDR_INQUEUE | MHDR_DONE), MHDR_DONE);
+    EXPECT_EQ(midiOutUnprepareHeader(midiLink.outputHandle, &output, sizeof output), 0u);
+    EXPECT_EQ(midiOutClose(midiLink.outputHandle), 0u);
+    EXPECT_TRUE(host.OpenPorts().empty());
+    midiLink.outputOpen = 0;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ public:
         host_.openInputs_.erase(name_);
         host_.portEvents_.push_back("close in " + name_);
     }
+    bool Start() override { return host_.failingStarts.count(name_) == 0; }
 
 private:
     FakeMidiHost& host_;

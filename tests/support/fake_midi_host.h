@@ -29,20 +29,21 @@ struct ScriptedReply {
     Message bytes;
     std::uint64_t delay = 0;
 };
-using Device = std::function<std::vector<ScriptedReply>(const SentMessage& message)>;
+using ScriptedDevice = std::function<std::vector<ScriptedReply>(const SentMessage& message)>;
 
 class FakeMidiHost : public MidiHost, public Clock {
 public:
     FakeMidiHost(std::vector<std::string> inputs, std::vector<std::string> outputs);
     ~FakeMidiHost() override;
 
-    void SetDevice(Device device) { device_ = std::move(device); }
+    void SetDevice(ScriptedDevice device) { device_ = std::move(device); }
     // Delivers bytes on the named input after delay milliseconds of virtual time.
     void Schedule(const std::string& input, Message bytes, std::uint64_t delay);
     // Sends, counted from 1, that the output refuses.
     std::set<std::size_t> refusedSends;
-    // Ports whose opening fails.
+    // Ports whose opening fails, and input ports that open but refuse to start.
     std::set<std::string> failingPorts;
+    std::set<std::string> failingStarts;
     // How long each message keeps the output busy, in milliseconds of virtual time.
     std::uint64_t sendingTime = 0;
 
@@ -81,7 +82,7 @@ private:
 
     std::vector<std::string> inputs_;
     std::vector<std::string> outputs_;
-    Device device_;
+    ScriptedDevice device_;
     std::uint64_t now_ = 0;
     std::uint64_t busyUntil_ = 0;
     std::uint64_t scheduled_ = 0;

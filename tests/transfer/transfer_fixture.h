@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "fake_midi_host.h"
 #include "image_writer.h"
 #include "midi_fixture.h"
+#include "record_assembly.h"
 #include "transfer/transfer.h"
 
 // What the device does with one whole record: a reply after delay milliseconds, or nothing
@@ -31,8 +33,6 @@ inline std::string ProgressLine(char glyph, int percent) {
     return "\r" + std::string(24, ' ') + "\rTransferring.. " + glyph + " " +
            std::to_string(percent) + "% done";
 }
-// Names a parameterized case after the name field of its parameter.
-inline constexpr auto NameCase = [](const auto& test) { return std::string(test.param.name); };
 
 inline const std::string transferDone = "\rTransferring.. 100% done.  \n";
 inline const std::string updateSucceeded = "\nTarget update successfully!\n\n";
@@ -65,15 +65,9 @@ protected:
     }
 
 private:
-    Bytes pending_;
-
-    static int DigitValue(char digit) {
-        if (digit >= '0' && digit <= '9')
-            return digit - '0';
-        if (digit >= 'A' && digit <= 'F')
-            return digit - 'A' + 10;
-        return -1;
-    }
+    // The simulator's own assembly, whose tests show that it rebuilds records as the device
+    // must.
+    RecordAssembly assembly_;
 
     std::vector<ScriptedReply> Receive(const Message& message) {
         const std::size_t length = message.size();
@@ -82,26 +76,22 @@ private:
             ADD_FAILURE() << "not a transfer message, " << length << " bytes";
             return {};
         }
-        const std::string text(message.begin() + 1, message.end() - 1);
-        digits.push_back(text);
-        for (std::size_t index = 0; index < text.size(); index += 2) {
-            const int high = DigitValue(text[index]);
-            const int low = DigitValue(text[index + 1]);
-            if (high < 0 || low < 0)
-                ADD_FAILURE() << "not upper-case digits: " << text;
-            pending_.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        const std::span<const std::uint8_t> data(message.data() + 1, length - 2);
+        digits.emplace_back(data.begin(), data.end());
+        switch (assembly_.Add(data)) {
+            case AssemblyStatus::NotHexadecimal:
+                ADD_FAILURE() << "not upper-case digits: " << digits.back();
+                return {};
+            case AssemblyStatus::Incomplete:
+                if (data.size() < 46)
+                    ADD_FAILURE() << "a short message before the record's end";
+                return {};
+            case AssemblyStatus::Complete:
+                break;
         }
-        const std::size_t recordSize =
-            pending_.size() < 2 ? 0 : pending_[0] * 256u + pending_[1] + 2u;
-        if (recordSize == 0 || pending_.size() < recordSize) {
-            if (text.size() < 46)
-                ADD_FAILURE() << "a short message before the record's end";
-            return {};
-        }
-        if (pending_.size() > recordSize)
+        if (assembly_.IgnoredDigits() != 0)
             ADD_FAILURE() << "a message runs past its record";
-        records.push_back(pending_);
-        pending_.clear();
+        records.push_back(assembly_.TakeRecord());
         Answer answer = Reply(0x1A);
         if (!answers.empty()) {
             answer = answers.front();

@@ -93,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
     Delays, TransferReplyWait,
     testing::Values(WaitCase{"OnTheLastSleep", 0, 500, 1, 500},
                     WaitCase{"AfterTheLastSleep", 0, 501, 2, 501},
-                    // Each send then takes one 100 ms check: the wait runs from 100 to 600,
-                    // and the reply comes while the repeat is being sent.
-                    WaitCase{"WhileTheRepeatIsSent", 1, 650, 2, 700}),
+                    // Each send keeps the output busy for 100 ms: the wait runs from 100 to
+                    // 600, and the reply comes while the repeat is being sent.
+                    WaitCase{"WhileTheRepeatIsSent", 100, 650, 2, 700}),
     NameCase);
 
 TEST_F(TransferTest, OneByteReplyCountsAsSilence) {

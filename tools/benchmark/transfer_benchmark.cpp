@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     auto image = std::make_unique<ImageBuffer>();
     if (!LoadImage(argv[1], *image) || !ValidateImage(*image))
         return 1;
-    if (FindUpdateDevice(0x39) != deviceFound)
+    if (FindUpdateDevice(updateTargetCode) != DiscoveryResult::deviceFound)
         return 1;
 
     const std::vector<std::size_t> sizes = RecordSizes(*image);

@@ -1,5 +1,5 @@
-// Writes the updater's image format: checksummed records as hexadecimal text. Tests, the
-// device simulator and the demo build their images with it instead of storing files.
+// Writes the updater's image format: checksummed records as hexadecimal text. The tests, the
+// demo and the benchmark build their images with it instead of storing files.
 #pragma once
 
 #include <cstddef>

@@ -18,7 +18,7 @@ bool PrepareImage(std::uint8_t& targetCode) {
     const std::optional<std::string> name = FindImageFile();
     if (!name)
         return false;
-    targetCode = 0x39;
+    targetCode = updateTargetCode;
     return LoadImage(*name, image) && ValidateImage(image);
 }
 
@@ -29,10 +29,10 @@ void RunUpdate() {
     image.loadedCount = 0;
     std::printf("Update V0.3 - Update KELVORIN TV615R System\n");
     if (PrepareImage(targetCode)) {
-        const std::uint8_t result = FindUpdateDevice(targetCode);
-        if (result == deviceAsksForReset) {
+        const DiscoveryResult result = FindUpdateDevice(targetCode);
+        if (result == DiscoveryResult::resetRequested) {
             std::printf("Please reset the product and retry again!\n\n");
-        } else if (result != 0) {
+        } else if (result == DiscoveryResult::deviceFound) {
             // Over the pair that discovery left open; the run treats every ending alike.
             TransferImage(image.imageBytes.data(), image.loadedCount);
         }

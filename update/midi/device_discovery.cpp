@@ -18,8 +18,8 @@ std::uint8_t CountPorts(Query query) {
     return count;
 }
 
-// The search's result over the open pair: 0 when the four sends found no answer.
-std::uint8_t Handshake(std::uint8_t targetCode) {
+// The search's result over the open pair: noDevice when the four sends found no answer.
+DiscoveryResult Handshake(std::uint8_t targetCode) {
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
         for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
@@ -30,34 +30,39 @@ std::uint8_t Handshake(std::uint8_t targetCode) {
         midiLink.rxCount = 0;
         const std::uint8_t reply = DeviceReply();
         if (reply == targetCode)
-            return deviceFound;
-        if (reply == deviceAsksForReset)
-            return deviceAsksForReset;
+            return DiscoveryResult::deviceFound;
+        if (reply == static_cast<std::uint8_t>(DiscoveryResult::resetRequested))
+            return DiscoveryResult::resetRequested;
     }
-    return 0;
+    return DiscoveryResult::noDevice;
 }
 
 }  // namespace
 
-std::uint8_t FindUpdateDevice(std::uint8_t targetCode) {
+DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
     const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA);
     const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
-    std::uint8_t result = 0;
-    for (std::uint8_t input = 0; input < inputCount && result == 0; ++input) {
-        if (OpenMidiInput(input) != 0)
+    DiscoveryResult result = DiscoveryResult::noDevice;
+    const auto searching = [&result] { return result == DiscoveryResult::noDevice; };
+    for (std::uint8_t input = 0; input < inputCount && searching(); ++input) {
+        if (OpenMidiInput(input) != 0) {
+            // An input that opened but did not start still holds the receive buffer, which
+            // no other input could then queue; one that did not open is not closed.
+            CloseMidiInput();
             continue;
-        for (std::uint8_t output = 0; output < outputCount && result == 0; ++output) {
+        }
+        for (std::uint8_t output = 0; output < outputCount && searching(); ++output) {
             if (OpenMidiOutput(output) != 0)
                 continue;
             result = Handshake(targetCode);
-            if (result == 0)
+            if (searching())
                 CloseMidiOutput();
         }
-        if (result == 0)
+        if (searching())
             CloseMidiInput();
     }
 
-    if (result == 0) {
+    if (searching()) {
         std::printf("\nFailed: Can't find the suitable device to update!\n\n");
     } else {
         std::printf("The Update Device is Open successfully:\n");

@@ -50,13 +50,21 @@ inline std::uint8_t DeviceReply() {
 inline constexpr unsigned pollsPerWait = 500;
 inline constexpr std::int16_t shortestReply = 2;
 
+// The code that this program's device answers the handshake with.
+inline constexpr std::uint8_t updateTargetCode = 0x39;
+
 // The target code closes the handshake as a constant: the argument of FindUpdateDevice only
 // chooses which reply is accepted.
-inline constexpr std::uint8_t handshakeMessage[] = {0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39};
+inline constexpr std::uint8_t handshakeMessage[] = {
+    0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, updateTargetCode};
 
-inline constexpr std::uint8_t deviceFound = 1;
-inline constexpr std::uint8_t deviceAsksForReset = 0x15;
+// The values are the device's own: a reset request is the device's reply byte itself.
+enum class DiscoveryResult : std::uint8_t {
+    noDevice = 0,
+    deviceFound = 1,
+    resetRequested = 0x15,
+};
 
 // Tries every input port against every output port with the handshake and leaves the first
-// pair that answers open. Returns 0 (none answered), deviceFound or deviceAsksForReset.
-std::uint8_t FindUpdateDevice(std::uint8_t targetCode);
+// pair that answers open; after noDevice no port is open.
+DiscoveryResult FindUpdateDevice(std::uint8_t targetCode);

@@ -10,10 +10,26 @@ namespace {
 // A stuck driver would otherwise keep the program waiting for ever; past this the send
 // counts as failed, so that the caller's own failure path runs.
 constexpr unsigned sendPatienceMilliseconds = 10000;
-constexpr unsigned sendPollMilliseconds = 100;
+// A driver plays a message after midiOutLongMsg has returned, so the first look nearly always
+// finds it still playing: a coarser step would be added to every message sent.
+constexpr unsigned sendPollMilliseconds = 1;
+// A message that completes while the input closes may have its buffer queued again between
+// the reset and the close; one more reset then takes it back.
+constexpr unsigned inputCloseAttempts = 4;
 
 std::uint16_t LowBits(MMRESULT result) {
     return static_cast<std::uint16_t>(result);
+}
+
+// Windows refuses to close an input that still holds a queued buffer, and the buffer, which
+// the next port opened would queue too, stays the driver's: the reset hands it back first.
+void ReleaseInput() {
+    for (unsigned attempt = 0; attempt < inputCloseAttempts; ++attempt) {
+        midiInReset(midiLink.inputHandle);
+        midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+        if (midiInClose(midiLink.inputHandle) != MIDIERR_STILLPLAYING)
+            return;
+    }
 }
 
 }  // namespace
@@ -59,7 +75,7 @@ std::uint16_t CloseMidiInput() {
         return 0;
     // Cleared first, so that the callback stops handing the buffer back before the close.
     midiLink.inputOpen = 0;
-    midiInClose(midiLink.inputHandle);
+    ReleaseInput();
     return 1;
 }
 
@@ -74,7 +90,7 @@ std::uint16_t CloseMidiOutput() {
 std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     if (length > largestSysExLength)
         return 0;
-    char message[100];
+    char message[largestSysExLength + 2];
     message[0] = static_cast<char>(0xF0);
     std::copy_n(data, length, message + 1);
     message[length + 1] = static_cast<char>(0xF7);
@@ -95,18 +111,27 @@ std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     for (unsigned waited = 0; midiOutUnprepareHeader(midiLink.outputHandle, &header,
                                                      sizeof(MIDIHDR)) == MIDIERR_STILLPLAYING;
          waited += sendPollMilliseconds) {
-        if (waited >= sendPatienceMilliseconds)
+        if (waited >= sendPatienceMilliseconds) {
+            // The driver would otherwise keep a message whose bytes this stack is about to
+            // reuse, and refuse to close the port.
+            midiOutReset(midiLink.outputHandle);
+            midiOutUnprepareHeader(midiLink.outputHandle, &header, sizeof(MIDIHDR));
             return LowBits(MIDIERR_STILLPLAYING);
+        }
         Sleep(sendPollMilliseconds);
     }
     return 0;
 }
 
 void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR parameter1, DWORD_PTR) {
-    if (message != MIM_LONGDATA)
+    if (message != MIM_LONGDATA && message != MIM_LONGERROR)
         return;
-    const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
-    midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
+    // A malformed message (a cable glitch, a device reset in the middle of a message) is no
+    // reply, but its buffer must go back to the port all the same, or nothing more is heard.
+    if (message == MIM_LONGDATA) {
+        const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
+        midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
+    }
     if (midiLink.inputOpen == 1) {
         midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
         midiInPrepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/name_pattern.h"
 #include "platform/platform.h"
 
 std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
@@ -7,8 +8,15 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
     HANDLE search = FindFirstFileA(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE)
         return std::nullopt;
+    // The search also matches an entry's short 8.3 name: "TB615R.ledger" is found for "*.led"
+    // through "TB615R~1.LED". Only an entry whose own name matches counts.
+    std::optional<std::string> first;
+    do {
+        if (MatchesNamePattern(pattern, entry.cFileName))
+            first = entry.cFileName;
+    } while (!first && FindNextFileA(search, &entry));
     FindClose(search);
-    return std::string(entry.cFileName);
+    return first;
 }
 
 std::FILE* OpenRegularFileForReading(const std::string& name) {

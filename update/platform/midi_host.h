@@ -18,6 +18,9 @@ using SysExHandler = std::function<void(std::span<const std::uint8_t> message)>;
 class MidiInputPort {
 public:
     virtual ~MidiInputPort() = default;
+    // Whether the port can begin to receive; a MIDI system may refuse to start a port that it
+    // has opened.
+    virtual bool Start() { return true; }
 };
 
 // Closed when destroyed.

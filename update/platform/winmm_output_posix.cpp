@@ -1,0 +1,116 @@
+// MIDI output on the stand-in, kept to Windows' contract: midiOutLongMsg hands the message to
+// the MIDI system and returns; its header stays queued, and cannot be unprepared nor its port
+// closed, until the system has taken the whole message or a reset takes it back.
+#include <mutex>
+#include <set>
+
+#include "platform/winmm_standin_posix.h"
+
+namespace {
+
+using standin::hostMutex;
+
+struct OutputState {
+    std::unique_ptr<MidiOutputPort> port;
+    // The header of the message in flight; only the main thread touches it.
+    MIDIHDR* queued = nullptr;
+};
+
+std::set<OutputState*> liveOutputs;
+
+OutputState* FindOutput(HMIDIOUT handle) {
+    return standin::FindLive(liveOutputs, handle);
+}
+
+void MarkDone(OutputState& state) {
+    state.queued->dwFlags = (state.queued->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    state.queued = nullptr;
+}
+
+// Whether the message in flight, if any, still waits for the MIDI system.
+bool IsPlaying(OutputState& state) {
+    if (state.queued == nullptr)
+        return false;
+    if (state.port->IsSending())
+        return true;
+    MarkDone(state);
+    return false;
+}
+
+}  // namespace
+
+MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                     DWORD fdwOpen) {
+    // Output notifications are not provided: the program opens its output without them.
+    if (phmo == nullptr || dwCallback != 0 || dwInstance != 0 || fdwOpen != CALLBACK_NULL) {
+        return MMSYSERR_INVALPARAM;
+    }
+    const std::optional<std::string> name =
+        standin::ListedName(standin::Direction::output, uDeviceID);
+    if (!name)
+        return MMSYSERR_BADDEVICEID;
+    auto state = std::make_unique<OutputState>();
+    state->port = standin::Host().OpenOutput(*name);
+    if (!state->port)
+        return MMSYSERR_ALLOCATED;
+    std::lock_guard lock(hostMutex);
+    liveOutputs.insert(state.get());
+    *phmo = reinterpret_cast<HMIDIOUT>(state.release());
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    return standin::PrepareHeader(FindOutput(hmo) != nullptr, pmh, cbmh);
+}
+
+MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    OutputState* state = FindOutput(hmo);
+    if (state == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!standin::IsUsableHeader(pmh, cbmh) || pmh->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+    if ((pmh->dwFlags & MHDR_PREPARED) == 0)
+        return MIDIERR_UNPREPARED;
+    // One message at a time: the port has no queue of its own here.
+    if ((pmh->dwFlags & MHDR_INQUEUE) != 0 || IsPlaying(*state))
+        return MIDIERR_STILLPLAYING;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(pmh->lpData);
+    if (!state->port->Send(std::span(bytes, pmh->dwBufferLength)))
+        return MMSYSERR_ERROR;
+    pmh->dwFlags = (pmh->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    state->queued = pmh;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+    OutputState* state = FindOutput(hmo);
+    if (state == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (!standin::IsUsableHeader(pmh, cbmh))
+        return MMSYSERR_INVALPARAM;
+    if (state->queued == pmh && IsPlaying(*state))
+        return MIDIERR_STILLPLAYING;
+    pmh->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+// What the MIDI system has already taken cannot be called back; the header comes back done
+// all the same, so that the program may let go of its bytes.
+MMRESULT midiOutReset(HMIDIOUT hmo) {
+    OutputState* state = FindOutput(hmo);
+    if (state == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (state->queued != nullptr)
+        MarkDone(*state);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutClose(HMIDIOUT hmo) {
+    OutputState* state = FindOutput(hmo);
+    if (state == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    if (IsPlaying(*state))
+        return MIDIERR_STILLPLAYING;
+    standin::TakeLive(liveOutputs, hmo);
+    return MMSYSERR_NOERROR;
+}
