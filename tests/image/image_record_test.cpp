@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "case_name.h"
 #include "image/image.h"
 #include "image_writer.h"
 
@@ -64,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"LengthOne", {0x00, 0x01, 0x00, 0x00}, false},
         RecordCase{"LengthFFFE", {0xFF, 0xFE, 0x00, 0x00}, false},
         RecordCase{"LengthFFFF", {0xFF, 0xFF, 0x00, 0x00}, false}),
-    [](const testing::TestParamInfo<RecordCase>& param) { return param.param.name; });
+    NameCase);
 
 TEST(Records, LargestRecordThatFitsTheCount) {
     // A single record of 65535 bytes ends exactly at the largest count.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "case_name.h"
 #include "image_writer.h"
 #include "program_runner.h"
 
@@ -93,11 +94,12 @@ TEST_P(SpecialEntryNamedLikeTheImage, IsNotFoundWithoutWaiting) {
     ExpectRun(result, "Error: File 'TB615R.led' is not found.\n\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SpecialEntryNamedLikeTheImage,
-    testing::Values(EntryCase{"Folder", MakeFolder}, EntryCase{"Fifo", MakeFifo},
-                    EntryCase{"Socket", MakeSocket}, EntryCase{"LinkToDevice", MakeLinkToDevice}),
-    [](const testing::TestParamInfo<EntryCase>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Kinds, SpecialEntryNamedLikeTheImage,
+                         testing::Values(EntryCase{"Folder", MakeFolder},
+                                         EntryCase{"Fifo", MakeFifo},
+                                         EntryCase{"Socket", MakeSocket},
+                                         EntryCase{"LinkToDevice", MakeLinkToDevice}),
+                         NameCase);
 
 TEST(ImageRun, BadChecksum) {
     ScratchFolder folder;
@@ -140,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NothingCase{"ColonBeforeFields", ":10 00 05 01 02 03 FA FF"},
                     NothingCase{"ByteOrderMark", byteOrderMark + "00 02 00 00\r\n"},
                     NothingCase{"BinaryData", binaryHead}),
-    [](const testing::TestParamInfo<NothingCase>& param) { return param.param.name; });
+    NameCase);
 
 TEST(ImageRun, LongNameIsKeptWhole) {
     ScratchFolder folder;

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "case_name.h"
 #include "program_runner.h"
 
 namespace {
@@ -155,9 +156,7 @@ TEST_P(PauseKeys, EndTheWaitAndLeaveTheTerminalAsItWas) {
 INSTANTIATE_TEST_SUITE_P(Keys, PauseKeys,
                          testing::Values(KeyCase{"Letter", "x"}, KeyCase{"CtrlC", "\x03"},
                                          KeyCase{"ArrowUp", "\x1b[A"}),
-                         [](const testing::TestParamInfo<KeyCase>& param) {
-                             return param.param.name;
-                         });
+                         NameCase);
 
 TEST_F(PauseOnTerminal, EndedBySignalRestoresTheTerminal) {
     Start();
