@@ -3,32 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/name_pattern.h"
 #include "platform/platform.h"
 
 namespace {
-
-char ToUpperAscii(char character) {
-    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 0x20) : character;
-}
-
-// Wildcard match with '*' and '?', ASCII case ignored, as the Windows search matches.
-bool MatchesPattern(const char* pattern, const char* name) {
-    if (*pattern == '\0')
-        return *name == '\0';
-    if (*pattern == '*') {
-        for (const char* rest = name;; ++rest) {
-            if (MatchesPattern(pattern + 1, rest))
-                return true;
-            if (*rest == '\0')
-                return false;
-        }
-    }
-    if (*name == '\0')
-        return false;
-    if (*pattern != '?' && ToUpperAscii(*pattern) != ToUpperAscii(*name))
-        return false;
-    return MatchesPattern(pattern + 1, name + 1);
-}
 
 bool ComesBefore(const std::string& left, const std::string& right) {
     for (std::size_t index = 0; index < left.size() && index < right.size(); ++index) {
@@ -51,7 +29,7 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        if (MatchesPattern(pattern, name.c_str()) && (!first || ComesBefore(name, *first))) {
+        if (MatchesNamePattern(pattern, name.c_str()) && (!first || ComesBefore(name, *first))) {
             first = name;
         }
     }
