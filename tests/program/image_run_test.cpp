@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "case_name.h"
 #include "image_writer.h"
@@ -32,25 +33,6 @@ void ExpectRun(const ProgramResult& result, const std::string& messages) {
     EXPECT_EQ(result.output, banner + messages + prompt);
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.exitStatus, 0);
-}
-
-TEST(ImageRun, NoImageFile) {
-    ScratchFolder folder;
-    folder.Write("TB615R.txt", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: File '*.led' is not found.\n\n");
-}
-
-TEST(ImageRun, FirstEntryInNameOrderLacksThePrefix) {
-    ScratchFolder folder;
-    folder.Write("TB615R.led", ValidImageText());
-    folder.Write("b.led", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
-}
-
-TEST(ImageRun, NameDifferingInADigitIsRefused) {
-    ScratchFolder folder;
-    folder.Write("TB616R.led", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
 }
 
 void MakeFolder(const std::string& path) {
@@ -101,63 +83,76 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SpecialEntryNamedLikeTheImage,
                                          EntryCase{"LinkToDevice", MakeLinkToDevice}),
                          NameCase);
 
-TEST(ImageRun, BadChecksum) {
-    ScratchFolder folder;
-    folder.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n");
-    ExpectRun(RunIn(folder),
-              "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n");
-}
+const std::string byteOrderMark = "\xEF\xBB\xBF";
+const std::string binaryHead = {'\x7F', 'E', 'L', 'F', '\x02', '\x01', '\x00', '\x00'};
+const std::string longName = "TB615R" + std::string(150, 'x') + ".led";
 
-TEST(ImageRun, ValidImageWithAnyCaseGoesOnToTheDevice) {
-    ScratchFolder folder;
-    // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
-    folder.Write("tb615r1.LED", ValidImageText());
-    folder.Write("TB615R0.Led", ValidImageText());
-    ExpectRun(RunIn(folder, "ignored --arguments"), "OK: File 'TB615R0.Led' is open.\n" + noDevice);
-}
-
-struct NothingCase {
-    const char* name;
+struct File {
+    std::string name;
     std::string text;
 };
 
-class ImageLoadingNothing : public testing::TestWithParam<NothingCase> {};
+struct FolderCase {
+    const char* name;
+    std::vector<File> files;
+    std::string messages;
+    std::string arguments = "";
+};
 
-// Reading ends at the first character that cannot begin a field; when that is the first
-// character, nothing is loaded and no device is looked for.
-TEST_P(ImageLoadingNothing, IsRefusedBeforeAnyPort) {
-    ScratchFolder folder;
-    folder.Write("TB615R.led", GetParam().text);
-    ExpectRun(RunIn(folder),
-              "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
+std::string Opened(const std::string& name) {
+    return "OK: File '" + name + "' is open.\n";
 }
+const std::string damaged = "Error: The upgrade file is error!\n\n";
+const std::string notFit = "Error: The fit file is not found.\n\n";
 
-const std::string byteOrderMark = "\xEF\xBB\xBF";
-const std::string binaryHead = {'\x7F', 'E', 'L', 'F', '\x02', '\x01', '\x00', '\x00'};
+class ImageRun : public testing::TestWithParam<FolderCase> {};
+
+TEST_P(ImageRun, PrintsItsEnding) {
+    ScratchFolder folder;
+    for (const File& file : GetParam().files)
+        folder.Write(file.name, file.text);
+    ExpectRun(RunIn(folder, GetParam().arguments), GetParam().messages);
+}
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, ImageLoadingNothing,
-    testing::Values(NothingCase{"Empty", ""}, NothingCase{"OnlyBlanks", " \t\r\n\r\n  "},
-                    NothingCase{"TextBeforeFields", "Image for TB615R:\n00 02 00 00"},
-                    NothingCase{"ColonBeforeFields", ":10 00 05 01 02 03 FA FF"},
-                    NothingCase{"ByteOrderMark", byteOrderMark + "00 02 00 00\r\n"},
-                    NothingCase{"BinaryData", binaryHead}),
+    Folders, ImageRun,
+    testing::Values(
+        FolderCase{"NoImageFile",
+                   {{"TB615R.txt", ValidImageText()}},
+                   "Error: File '*.led' is not found.\n\n"},
+        FolderCase{"FirstEntryInNameOrderLacksThePrefix",
+                   {{"TB615R.led", ValidImageText()}, {"b.led", ValidImageText()}},
+                   notFit},
+        FolderCase{"NameDifferingInADigit", {{"TB616R.led", ValidImageText()}}, notFit},
+        FolderCase{"BadChecksum",
+                   {{"TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"}},
+                   Opened("TB615R_v2.led") + damaged},
+        // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
+        FolderCase{"ValidImageWithAnyCase",
+                   {{"tb615r1.LED", ValidImageText()}, {"TB615R0.Led", ValidImageText()}},
+                   Opened("TB615R0.Led") + noDevice,
+                   "ignored --arguments"},
+        FolderCase{
+            "LongNameIsKeptWhole", {{longName, ValidImageText()}}, Opened(longName) + noDevice},
+        // Valid records throughout, but more of them than a 16-bit count can hold.
+        FolderCase{"TooLargeForTheCount",
+                   {{"TB615R.led",
+                     WriteImageText(MakeImage(std::vector<Bytes>(300, MakePayload(250, 9))))}},
+                   Opened("TB615R.led") + damaged},
+        // Images that load nothing: reading ends at the first character that cannot begin a
+        // field, and when that is the first character no device is looked for.
+        FolderCase{"Empty", {{"TB615R.led", ""}}, Opened("TB615R.led") + damaged},
+        FolderCase{"OnlyBlanks", {{"TB615R.led", " \t\r\n\r\n  "}}, Opened("TB615R.led") + damaged},
+        FolderCase{"TextBeforeFields",
+                   {{"TB615R.led", "Image for TB615R:\n00 02 00 00"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"ColonBeforeFields",
+                   {{"TB615R.led", ":10 00 05 01 02 03 FA FF"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"ByteOrderMark",
+                   {{"TB615R.led", byteOrderMark + "00 02 00 00\r\n"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"BinaryData", {{"TB615R.led", binaryHead}}, Opened("TB615R.led") + damaged}),
     NameCase);
-
-TEST(ImageRun, LongNameIsKeptWhole) {
-    ScratchFolder folder;
-    const std::string name = "TB615R" + std::string(150, 'x') + ".led";
-    folder.Write(name, ValidImageText());
-    ExpectRun(RunIn(folder), "OK: File '" + name + "' is open.\n" + noDevice);
-}
-
-TEST(ImageRun, ImageTooLargeForTheCountIsRefused) {
-    ScratchFolder folder;
-    // Valid records throughout, but more of them than a 16-bit count can hold.
-    std::vector<Bytes> payloads(300, MakePayload(250, 9));
-    folder.Write("TB615R.led", WriteImageText(MakeImage(payloads)));
-    ExpectRun(RunIn(folder),
-              "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
-}
 
 }  // namespace
