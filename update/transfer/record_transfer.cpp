@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr std::uint16_t bytesPerMessage = 23;
+// Each byte goes out as two digits, and a message holds at most largestSysExLength of them.
+constexpr std::uint16_t bytesPerMessage = largestSysExLength / 2;
 constexpr std::uint8_t attemptsPerRecord = 20;
 
 constexpr std::uint8_t recordAccepted = 0x1A;
@@ -25,7 +26,7 @@ struct TransferState {
 // output refused a full message. A refused short message is not looked at: the reply, or its
 // absence, judges the attempt.
 bool SendRecord(const std::uint8_t* imageBytes, std::uint16_t position, std::uint16_t recordSize) {
-    char hexText[100];
+    char hexText[2 * bytesPerMessage];
     std::uint16_t remaining = recordSize;
     while (remaining > 0) {
         const std::uint8_t* next = imageBytes + (std::size_t{position} + recordSize - remaining);
