@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -9,15 +12,15 @@
 
 namespace {
 
-Bytes LoadText(const std::string& text, bool* overflowed = nullptr) {
+Bytes LoadText(const std::string& text, bool* incomplete = nullptr) {
     auto image = std::make_unique<ImageBuffer>();
     std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
     if (text.empty())
         file = std::tmpfile();
     ReadImageFields(file, *image);
     std::fclose(file);
-    if (overflowed != nullptr)
-        *overflowed = image->overflowed;
+    if (incomplete != nullptr)
+        *incomplete = image->incomplete;
     return Bytes(image->imageBytes.begin(), image->imageBytes.begin() + image->loadedCount);
 }
 
@@ -52,12 +55,59 @@ INSTANTIATE_TEST_SUITE_P(
                     FieldCase{"01 - 02", {0x01}}, FieldCase{"01 +", {0x01}}));
 
 TEST(HexFields, StopBeforeTheCountWouldWrap) {
-    bool overflowed = true;
+    bool incomplete = true;
     // 65535 fields exactly still fit the count.
-    EXPECT_EQ(LoadText(std::string(65535 * 2, 'A'), &overflowed).size(), 65535u);
-    EXPECT_FALSE(overflowed);
-    EXPECT_EQ(LoadText(std::string(65536 * 2, 'A'), &overflowed).size(), 65535u);
-    EXPECT_TRUE(overflowed);
+    EXPECT_EQ(LoadText(std::string(65535 * 2, 'A'), &incomplete).size(), 65535u);
+    EXPECT_FALSE(incomplete);
+    EXPECT_EQ(LoadText(std::string(65536 * 2, 'A'), &incomplete).size(), 65535u);
+    EXPECT_TRUE(incomplete);
+}
+
+// A stream that hands out its text and then fails, as a failing disk or network file does.
+struct FailingSource {
+    std::string text;
+    std::size_t offset = 0;
+};
+
+ssize_t ReadThenFail(void* cookie, char* buffer, std::size_t size) {
+    auto& source = *static_cast<FailingSource*>(cookie);
+    if (source.offset == source.text.size()) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t count = std::min(size, source.text.size() - source.offset);
+    std::memcpy(buffer, source.text.data() + source.offset, count);
+    source.offset += count;
+    return static_cast<ssize_t>(count);
+}
+
+TEST(ReadError, AfterWholeRecordsRefusesTheShortenedImage) {
+    const Bytes record = MakeRecord(MakePayload(30, 5));
+    FailingSource source{WriteImageText(record) + "\n"};
+    std::FILE* file = fopencookie(&source, "rb", {ReadThenFail, nullptr, nullptr, nullptr});
+    ASSERT_NE(file, nullptr);
+    auto image = std::make_unique<ImageBuffer>();
+    ReadImageFields(file, *image);
+    std::fclose(file);
+    // The bytes before the error tile into a valid record: only the error tells them apart
+    // from a whole image.
+    EXPECT_EQ(Bytes(image->imageBytes.begin(), image->imageBytes.begin() + image->loadedCount),
+              record);
+    EXPECT_TRUE(image->incomplete);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(ValidateImage(*image));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: The upgrade file is error!\n\n");
+}
+
+TEST(ReadError, FromTheSystemMarksTheImageIncomplete) {
+    // Linux opens a folder for reading, and reading it fails with EISDIR.
+    std::FILE* file = std::fopen(".", "rb");
+    ASSERT_NE(file, nullptr);
+    auto image = std::make_unique<ImageBuffer>();
+    ReadImageFields(file, *image);
+    std::fclose(file);
+    EXPECT_EQ(image->loadedCount, 0u);
+    EXPECT_TRUE(image->incomplete);
 }
 
 }  // namespace

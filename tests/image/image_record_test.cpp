@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "case_name.h"
 #include "image/image.h"
 #include "image_writer.h"
 
@@ -46,7 +47,8 @@ const Bytes goodRecord = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
 INSTANTIATE_TEST_SUITE_P(
     Images, Records,
     testing::Values(
-        RecordCase{"Empty", {}, true}, RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
+        // An image needs at least one record: an empty one would report an update of nothing.
+        RecordCase{"Empty", {}, false}, RecordCase{"NoPayload", {0x00, 0x02, 0x00, 0x00}, true},
         RecordCase{"ThreeBytes", goodRecord, true},
         RecordCase{"ChecksumBytesSwapped", {0x00, 0x05, 0x01, 0x02, 0x03, 0xFF, 0xFA}, false},
         RecordCase{"SumWrapsSixteenBits", MakeRecord(Bytes(300, 0xFF)), true},
@@ -63,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"LengthOne", {0x00, 0x01, 0x00, 0x00}, false},
         RecordCase{"LengthFFFE", {0xFF, 0xFE, 0x00, 0x00}, false},
         RecordCase{"LengthFFFF", {0xFF, 0xFF, 0x00, 0x00}, false}),
-    [](const testing::TestParamInfo<RecordCase>& param) { return param.param.name; });
+    NameCase);
 
 TEST(Records, LargestRecordThatFitsTheCount) {
     // A single record of 65535 bytes ends exactly at the largest count.
@@ -71,12 +73,12 @@ TEST(Records, LargestRecordThatFitsTheCount) {
     EXPECT_TRUE(Validate(MakeRecord(Bytes(65531, 0x01)), &output));
 }
 
-TEST(Records, OverflowedImageIsRefused) {
+TEST(Records, IncompleteImageIsRefused) {
     auto image = std::make_unique<ImageBuffer>();
     const Bytes record = {0x00, 0x02, 0x00, 0x00};
     std::copy(record.begin(), record.end(), image->imageBytes.begin());
     image->loadedCount = 4;
-    image->overflowed = true;
+    image->incomplete = true;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(ValidateImage(*image));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: The upgrade file is error!\n\n");

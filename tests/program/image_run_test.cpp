@@ -1,9 +1,15 @@
 // The whole console output of the program for each ending of the run that needs no device.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "case_name.h"
 #include "image_writer.h"
 #include "program_runner.h"
 
@@ -29,66 +35,124 @@ void ExpectRun(const ProgramResult& result, const std::string& messages) {
     EXPECT_EQ(result.exitStatus, 0);
 }
 
-TEST(ImageRun, NoImageFile) {
-    ScratchFolder folder;
-    folder.Write("TB615R.txt", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: File '*.led' is not found.\n\n");
+void MakeFolder(const std::string& path) {
+    std::filesystem::create_directory(path);
 }
 
-TEST(ImageRun, FirstEntryInNameOrderLacksThePrefix) {
-    ScratchFolder folder;
-    folder.Write("TB615R.led", ValidImageText());
-    folder.Write("b.led", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
+void MakeFifo(const std::string& path) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
 }
 
-TEST(ImageRun, NameDifferingInADigitIsRefused) {
-    ScratchFolder folder;
-    folder.Write("TB616R.led", ValidImageText());
-    ExpectRun(RunIn(folder), "Error: The fit file is not found.\n\n");
+void MakeSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof(address.sun_path));
+    path.copy(address.sun_path, path.size());
+    const int socketDescriptor = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(socketDescriptor, 0);
+    EXPECT_EQ(bind(socketDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    close(socketDescriptor);
 }
 
-TEST(ImageRun, FolderNamedLikeTheImageIsNotFound) {
-    ScratchFolder folder;
-    std::filesystem::create_directory(folder.File("TB615R.led"));
-    ExpectRun(RunIn(folder), "Error: File 'TB615R.led' is not found.\n\n");
+// A device that reads as endless zero bytes: opened, it would load nothing and be refused as
+// damaged instead of not found.
+void MakeLinkToDevice(const std::string& path) {
+    std::filesystem::create_symlink("/dev/zero", path);
 }
 
-TEST(ImageRun, BadChecksum) {
+struct EntryCase {
+    const char* name;
+    void (*make)(const std::string& path);
+};
+
+class SpecialEntryNamedLikeTheImage : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(SpecialEntryNamedLikeTheImage, IsNotFoundWithoutWaiting) {
     ScratchFolder folder;
-    folder.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n");
-    ExpectRun(RunIn(folder),
-              "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n");
+    GetParam().make(folder.File("TB615R.led"));
+    // A run that waits for a writer of the FIFO is ended by timeout, with status 124.
+    const ProgramResult result =
+        RunProgram(folder.Path(), std::string("timeout 20 '") + UPDATE_PROGRAM + "'", noMidi);
+    ExpectRun(result, "Error: File 'TB615R.led' is not found.\n\n");
 }
 
-TEST(ImageRun, ValidImageWithAnyCaseGoesOnToTheDevice) {
+INSTANTIATE_TEST_SUITE_P(Kinds, SpecialEntryNamedLikeTheImage,
+                         testing::Values(EntryCase{"Folder", MakeFolder},
+                                         EntryCase{"Fifo", MakeFifo},
+                                         EntryCase{"Socket", MakeSocket},
+                                         EntryCase{"LinkToDevice", MakeLinkToDevice}),
+                         NameCase);
+
+const std::string byteOrderMark = "\xEF\xBB\xBF";
+const std::string binaryHead = {'\x7F', 'E', 'L', 'F', '\x02', '\x01', '\x00', '\x00'};
+const std::string longName = "TB615R" + std::string(150, 'x') + ".led";
+
+struct File {
+    std::string name;
+    std::string text;
+};
+
+struct FolderCase {
+    const char* name;
+    std::vector<File> files;
+    std::string messages;
+    std::string arguments = "";
+};
+
+std::string Opened(const std::string& name) {
+    return "OK: File '" + name + "' is open.\n";
+}
+const std::string damaged = "Error: The upgrade file is error!\n\n";
+const std::string notFit = "Error: The fit file is not found.\n\n";
+
+class ImageRun : public testing::TestWithParam<FolderCase> {};
+
+TEST_P(ImageRun, PrintsItsEnding) {
     ScratchFolder folder;
-    // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
-    folder.Write("tb615r1.LED", ValidImageText());
-    folder.Write("TB615R0.Led", ValidImageText());
-    ExpectRun(RunIn(folder, "ignored --arguments"), "OK: File 'TB615R0.Led' is open.\n" + noDevice);
+    for (const File& file : GetParam().files)
+        folder.Write(file.name, file.text);
+    ExpectRun(RunIn(folder, GetParam().arguments), GetParam().messages);
 }
 
-TEST(ImageRun, UnreadableTextLoadsNothingAndGoesOn) {
-    ScratchFolder folder;
-    folder.Write("TB615R.led", ":10 00 05 01 02 03 FF FA");
-    ExpectRun(RunIn(folder), "OK: File 'TB615R.led' is open.\n" + noDevice);
-}
-
-TEST(ImageRun, LongNameIsKeptWhole) {
-    ScratchFolder folder;
-    const std::string name = "TB615R" + std::string(150, 'x') + ".led";
-    folder.Write(name, ValidImageText());
-    ExpectRun(RunIn(folder), "OK: File '" + name + "' is open.\n" + noDevice);
-}
-
-TEST(ImageRun, ImageTooLargeForTheCountIsRefused) {
-    ScratchFolder folder;
-    // Valid records throughout, but more of them than a 16-bit count can hold.
-    std::vector<Bytes> payloads(300, MakePayload(250, 9));
-    folder.Write("TB615R.led", WriteImageText(MakeImage(payloads)));
-    ExpectRun(RunIn(folder),
-              "OK: File 'TB615R.led' is open.\nError: The upgrade file is error!\n\n");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Folders, ImageRun,
+    testing::Values(
+        FolderCase{"NoImageFile",
+                   {{"TB615R.txt", ValidImageText()}},
+                   "Error: File '*.led' is not found.\n\n"},
+        FolderCase{"FirstEntryInNameOrderLacksThePrefix",
+                   {{"TB615R.led", ValidImageText()}, {"b.led", ValidImageText()}},
+                   notFit},
+        FolderCase{"NameDifferingInADigit", {{"TB616R.led", ValidImageText()}}, notFit},
+        FolderCase{"BadChecksum",
+                   {{"TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"}},
+                   Opened("TB615R_v2.led") + damaged},
+        // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
+        FolderCase{"ValidImageWithAnyCase",
+                   {{"tb615r1.LED", ValidImageText()}, {"TB615R0.Led", ValidImageText()}},
+                   Opened("TB615R0.Led") + noDevice,
+                   "ignored --arguments"},
+        FolderCase{
+            "LongNameIsKeptWhole", {{longName, ValidImageText()}}, Opened(longName) + noDevice},
+        // Valid records throughout, but more of them than a 16-bit count can hold.
+        FolderCase{"TooLargeForTheCount",
+                   {{"TB615R.led",
+                     WriteImageText(MakeImage(std::vector<Bytes>(300, MakePayload(250, 9))))}},
+                   Opened("TB615R.led") + damaged},
+        // Images that load nothing: reading ends at the first character that cannot begin a
+        // field, and when that is the first character no device is looked for.
+        FolderCase{"Empty", {{"TB615R.led", ""}}, Opened("TB615R.led") + damaged},
+        FolderCase{"OnlyBlanks", {{"TB615R.led", " \t\r\n\r\n  "}}, Opened("TB615R.led") + damaged},
+        FolderCase{"TextBeforeFields",
+                   {{"TB615R.led", "Image for TB615R:\n00 02 00 00"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"ColonBeforeFields",
+                   {{"TB615R.led", ":10 00 05 01 02 03 FA FF"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"ByteOrderMark",
+                   {{"TB615R.led", byteOrderMark + "00 02 00 00\r\n"}},
+                   Opened("TB615R.led") + damaged},
+        FolderCase{"BinaryData", {{"TB615R.led", binaryHead}}, Opened("TB615R.led") + damaged}),
+    NameCase);
 
 }  // namespace

@@ -71,13 +71,17 @@ std::optional<std::uint8_t> ReadField(CharacterReader& reader) {
 void ReadImageFields(std::FILE* file, ImageBuffer& image) {
     CharacterReader reader(file);
     image.loadedCount = 0;
-    image.overflowed = false;
+    image.incomplete = false;
     while (std::optional<std::uint8_t> field = ReadField(reader)) {
         if (image.loadedCount == std::numeric_limits<std::uint16_t>::max()) {
-            image.overflowed = true;
+            image.incomplete = true;
             return;
         }
         image.imageBytes[image.loadedCount] = *field;
         ++image.loadedCount;
     }
+    // fgetc() answers a read error as it answers the end of the file. The reader looks one
+    // character ahead only, so an error flagged now came before the character that ended
+    // the fields, or in its place.
+    image.incomplete = std::ferror(file) != 0;
 }

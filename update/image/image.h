@@ -17,9 +17,10 @@ inline constexpr std::size_t imageCapacity = 131072;
 struct ImageBuffer {
     std::array<std::uint8_t, imageCapacity> imageBytes;
     std::uint16_t loadedCount = 0;
-    // The file held more fields than a 16-bit count can number. Loading stops short of the
-    // wrap rather than send a silently shortened image, and validation refuses the image.
-    bool overflowed = false;
+    // Loading stopped before the file's fields ended: the file held more fields than a 16-bit
+    // count can number, or reading it failed. What was loaded may still tile into whole
+    // records, so validation refuses the image rather than send it shortened.
+    bool incomplete = false;
 };
 
 // The name of the first "*.led" entry of the current folder, when it begins with "TB615R"
@@ -27,14 +28,16 @@ struct ImageBuffer {
 std::optional<std::string> FindImageFile();
 
 // Opens the named file, prints that it is open, and reads its hexadecimal fields into the
-// buffer. Fails, with a message, only when the name is not a readable regular file.
+// buffer. Fails, with a message, only when the name is not a regular file that opens.
 bool LoadImage(const std::string& name, ImageBuffer& image);
 
 // Reads hexadecimal fields from the file until the first character that cannot begin one.
+// A read error ends the fields as the end of the file would, and marks the image incomplete.
 void ReadImageFields(std::FILE* file, ImageBuffer& image);
 
-// Checks every record's checksum and that the records tile the loaded bytes exactly.
-// Prints the failure message on the first bad record.
+// Checks that the image was loaded whole, holds at least one record, that every record's
+// checksum holds and that the records tile the loaded bytes exactly. Prints the failure
+// message otherwise.
 bool ValidateImage(const ImageBuffer& image);
 
 // Whether the record at position lies within the loaded bytes and its checksum holds.

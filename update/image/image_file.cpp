@@ -9,7 +9,7 @@ constexpr const char* searchPattern = "*.led";
 constexpr const char* namePrefix = "TB615R";
 constexpr std::size_t namePrefixLength = 6;
 
-char FoldUpperCase(char character) {
+char ToLowerAscii(char character) {
     return (character >= 'A' && character <= 'Z') ? static_cast<char>(character + 0x20) : character;
 }
 
@@ -18,7 +18,7 @@ bool HasNamePrefix(const std::string& name) {
         // A shorter name mismatches at its terminator, as c_str() provides one.
         const char character = name.c_str()[index];
         if (character != namePrefix[index] &&
-            FoldUpperCase(character) != FoldUpperCase(namePrefix[index])) {
+            ToLowerAscii(character) != ToLowerAscii(namePrefix[index])) {
             return false;
         }
     }

@@ -41,11 +41,16 @@ bool IsRecordValid(const ImageBuffer& image, std::uint16_t position) {
 }
 
 bool ValidateImage(const ImageBuffer& image) {
-    bool valid = !image.overflowed;
-    // Every record lies within the loaded bytes once checked, so the walk cannot wrap.
-    for (unsigned position = 0; valid && position < image.loadedCount;
-         position += RecordSizeAt(image, static_cast<std::uint16_t>(position))) {
+    // An image that loads no byte would pass with no record examined, and the run would go on
+    // to report a successful update in which nothing was sent.
+    bool valid = !image.incomplete && image.loadedCount > 0;
+    // A record is walked past only once it is known to lie within the loaded bytes: the walk
+    // neither wraps nor reads a length field that was never loaded.
+    unsigned position = 0;
+    while (valid && position < image.loadedCount) {
         valid = IsRecordValid(image, static_cast<std::uint16_t>(position));
+        if (valid)
+            position += RecordSizeAt(image, static_cast<std::uint16_t>(position));
     }
     if (!valid)
         std::printf("Error: The upgrade file is error!\n\n");

@@ -3,32 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/name_pattern.h"
 #include "platform/platform.h"
 
 namespace {
-
-char ToUpperAscii(char character) {
-    return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 0x20) : character;
-}
-
-// Wildcard match with '*' and '?', ASCII case ignored, as the Windows search matches.
-bool MatchesPattern(const char* pattern, const char* name) {
-    if (*pattern == '\0')
-        return *name == '\0';
-    if (*pattern == '*') {
-        for (const char* rest = name;; ++rest) {
-            if (MatchesPattern(pattern + 1, rest))
-                return true;
-            if (*rest == '\0')
-                return false;
-        }
-    }
-    if (*name == '\0')
-        return false;
-    if (*pattern != '?' && ToUpperAscii(*pattern) != ToUpperAscii(*name))
-        return false;
-    return MatchesPattern(pattern + 1, name + 1);
-}
 
 bool ComesBefore(const std::string& left, const std::string& right) {
     for (std::size_t index = 0; index < left.size() && index < right.size(); ++index) {
@@ -51,7 +29,7 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        if (MatchesPattern(pattern, name.c_str()) && (!first || ComesBefore(name, *first))) {
+        if (MatchesNamePattern(pattern, name.c_str()) && (!first || ComesBefore(name, *first))) {
             first = name;
         }
     }
@@ -60,12 +38,20 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
 }
 
 std::FILE* OpenRegularFileForReading(const std::string& name) {
-    // fopen() opens a folder for reading on POSIX; only a regular file is an image file.
-    const int descriptor = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // The entry's type is checked before it is opened: opening a FIFO waits for a writer,
+    // and opening a device can act on it (a serial line raises its modem lines).
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return nullptr;
+    // The entry can be replaced between the check and the open, so the open does not wait
+    // either, and what it opened is checked again.
+    const int descriptor = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         return nullptr;
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    // Reads then wait as usual: a file system that honours O_NONBLOCK on a regular file would
+    // answer a slow read with EAGAIN, which would pass for a damaged image.
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        fcntl(descriptor, F_SETFL, 0) != 0) {
         close(descriptor);
         return nullptr;
     }

@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr std::uint16_t bytesPerMessage = 23;
+// Each byte goes out as two digits, and a message holds at most largestSysExLength of them.
+constexpr std::uint16_t bytesPerMessage = largestSysExLength / 2;
 constexpr std::uint8_t attemptsPerRecord = 20;
 
 constexpr std::uint8_t recordAccepted = 0x1A;
@@ -25,7 +26,7 @@ struct TransferState {
 // output refused a full message. A refused short message is not looked at: the reply, or its
 // absence, judges the attempt.
 bool SendRecord(const std::uint8_t* imageBytes, std::uint16_t position, std::uint16_t recordSize) {
-    char hexText[100];
+    char hexText[2 * bytesPerMessage];
     std::uint16_t remaining = recordSize;
     while (remaining > 0) {
         const std::uint8_t* next = imageBytes + (std::size_t{position} + recordSize - remaining);
@@ -122,19 +123,20 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
             state.retryCount = 0;
             continue;
         }
-        // The limit is tested before the code is looked at: at the twentieth failure it wins
-        // over every code, the restart included.
-        if (CountFailure(state)) {
-            std::printf("\nError in updating.\n");
-            return TransferEnding::updateError;
-        }
-        StepSpinnerBack();
+        // Like an accepted record, a restart is no failed attempt: the device has finished
+        // whichever attempt it answers, and calling it an error would have the user flash it
+        // again for nothing.
         if (code == deviceRestarts) {
             ShowTransferDone();
             std::printf("Target update successfully!\n");
             std::printf("\nThe System is restarted, please wait!\n\n");
             return TransferEnding::deviceRestarting;
         }
+        if (CountFailure(state)) {
+            std::printf("\nError in updating.\n");
+            return TransferEnding::updateError;
+        }
+        StepSpinnerBack();
         PrintDeviceError(code);
     }
     ShowTransferDone();

@@ -1,0 +1,89 @@
+// The program started with its standard streams closed. A file opened while descriptor 1 is
+// free would receive the console text: libjack opens its metadata database on every run, and
+// holds it while a client of a running server is open.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "image_writer.h"
+#include "jack_server.h"
+#include "program_runner.h"
+
+namespace {
+
+// What the run under a user of the test's own found; its process reports it as exit status.
+enum Finding {
+    clean = 0,
+    textInAFile = 1,
+    noServer = 2,
+    noFileOpened = 3,
+    programFailed = 4,
+    userRefused = 5,
+};
+
+// libjack keeps each user's database in a folder of that user's own.
+std::string JackDatabaseFolder(uid_t user) {
+    return "/dev/shm/jack_db-" + std::to_string(user);
+}
+
+// Starts a JACK server as the current user, runs the program with descriptors 0 to 2 closed,
+// and looks for its console text in the database files while the server still holds them.
+Finding RunWithStreamsClosed(const std::string& program, const std::string& folder) {
+    const PrivateJackServer server;
+    if (!server.IsRunning())
+        return noServer;
+    const ProgramResult result =
+        RunProgram(folder, "sh -c \"exec '" + program + "' <&- >&- 2>&-\"", server.Environment());
+    if (result.exitStatus != 0)
+        return programFailed;
+    bool opened = false;
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(JackDatabaseFolder(getuid()), ignored)) {
+        opened = true;
+        const std::string content = ReadFile(entry.path().string());
+        for (const char* text : {"Update V0.3", "OK: File", "Failed: Can't find", "Press any"}) {
+            if (content.find(text) != std::string::npos)
+                return textInAFile;
+        }
+    }
+    return opened ? clean : noFileOpened;
+}
+
+TEST(StandardStreams, ClosedOnesTakeNoFileThatIsOpenedLater) {
+    // Under a user id of its own the test's server and database are its own: the machine's
+    // real JACK database is never touched, whatever the program does.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program under a user id of its own";
+    const uid_t user = 60000 + static_cast<uid_t>(getpid() % 5000);
+    std::filesystem::remove_all(JackDatabaseFolder(user));
+
+    ScratchFolder folder;
+    const std::string image = WriteImageText(MakeImage({MakePayload(40, 2)}));
+    folder.Write("TB615R.led", image);
+    // A copy that the user may run, wherever the build lies.
+    const std::string program = folder.File("update");
+    std::filesystem::copy_file(UPDATE_PROGRAM, program);
+    ASSERT_EQ(chown(folder.Path().c_str(), user, user), 0);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)
+            _exit(userRefused);
+        _exit(RunWithStreamsClosed(program, folder.Path()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    std::filesystem::remove_all(JackDatabaseFolder(user));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), clean)
+        << "1: console text in a database file, 2: no server, 3: no database file, "
+           "4: the program failed, 5: no such user";
+    EXPECT_EQ(ReadFile(folder.File("TB615R.led")), image);
+}
+
+}  // namespace
