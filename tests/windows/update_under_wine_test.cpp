@@ -106,8 +106,6 @@ struct DeviceCase {
     Bytes image = MixedImage();
     // The device ends holding the whole image.
     bool acceptsImage = false;
-    // Further environment of the run.
-    std::string environment{};
     // The run, Wine's start included, ends within this.
     double mostSeconds = 60;
 };
@@ -122,7 +120,7 @@ TEST_P(DeviceScenario, Run) {
     const DeviceCase& scenario = GetParam();
     ScratchFolder folder;
     folder.Write(imageName, WriteImageText(scenario.image));
-    const WineRun run = RunUnderWine(folder, scenario.driverOptions, scenario.environment);
+    const WineRun run = RunUnderWine(folder, scenario.driverOptions);
     ExpectConsole(run, opened + scenario.messages(scenario.image));
     EXPECT_THAT(PortFaults(run.driverLog), testing::IsEmpty()) << run.driverLog;
     if (scenario.acceptsImage) {
@@ -139,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
             .name = "WholeImageBehindDecoys",
             .driverOptions = "--extra-ports 1",
             .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
-            .acceptsImage = true},
+            .acceptsImage = true,
+            .mostSeconds = 15},
         DeviceCase{.name = "ResetRequest",
                    .driverOptions = "--handshake reset",
                    .messages =
@@ -189,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                        }},
         DeviceCase{.name = "NoDeviceAnswers",
                    .driverOptions = "--handshake silent",
-                   .messages = [](const Bytes&) { return noDevice; }},
+                   .messages = [](const Bytes&) { return noDevice; },
+                   .mostSeconds = 5},
         // Messages 1 to 13 are the handshake, record 1 and three messages of record 2: the
         // send of the fourth gives up after its 10 s and takes the message back.
         DeviceCase{.name = "OutputStalls",
