@@ -126,8 +126,11 @@ protected:
         const Message toProgram = SysEx(9, 9);
         EXPECT_TRUE(output.Send(toDevice));
         EXPECT_TRUE(deviceOutput_->Send(toProgram));
-        EXPECT_EQ(deviceInbox_.WaitFor(received + 1).back(), toDevice);
-        EXPECT_EQ(inbox.WaitFor(1).back(), toProgram);
+        const std::vector<Message> atDevice = deviceInbox_.WaitFor(received + 1);
+        const std::vector<Message> atProgram = inbox.WaitFor(1);
+        EXPECT_EQ(atDevice.size(), received + 1);
+        EXPECT_TRUE(!atDevice.empty() && atDevice.back() == toDevice);
+        EXPECT_EQ(atProgram, std::vector<Message>{toProgram});
     }
 
     PrivateJackServer server_;
@@ -185,7 +188,9 @@ TEST_F(MidiHostOnJack, CarriesWholeSysExMessagesBothWays) {
     const Message last = SysEx(200, 7);
     EXPECT_TRUE(output->Send(last));
     output.reset();
-    EXPECT_EQ(deviceInbox_.WaitFor(toDevice.size() + 1).back(), last);
+    const std::vector<Message> received = deviceInbox_.WaitFor(toDevice.size() + 1);
+    ASSERT_EQ(received.size(), toDevice.size() + 1);
+    EXPECT_EQ(received.back(), last);
 }
 
 TEST_F(MidiHostOnJack, HandlerIsNotCalledOnceTheInputIsClosed) {

@@ -73,7 +73,7 @@ TEST(TenByTenPorts, DeviceBehindTheLastPairIsFound) {
     EXPECT_EQ(server.ClientCount(), clients);
     // 2.05 s a silent pair is the goal (scripts/benchmark measures it); a loaded machine is
     // given some room, but not the 0.4 s of a client made for each port.
-    EXPECT_LT(elapsed.count(), 99 * 2.2) << elapsed.count() / 99 << " s a pair";
+    EXPECT_LT(elapsed.count(), 99 * 2.3) << elapsed.count() / 99 << " s a pair";
 }
 
 }  // namespace
