@@ -1,14 +1,9 @@
-// The machine's MIDI system through RtMidi: the ALSA sequencer or a JACK server. Each RtMidi
-// object is a client of the system with one port at most. The ports that the host connects to
-// are carried by a few clients kept for the host's whole life and moved from port to port; each
-// virtual port is a client of its own. Every client is made quiet before it is used.
+// The machine's MIDI system through RtMidi: the ALSA sequencer or a JACK server. The ports that
+// the host connects to are carried by a few clients kept for the host's whole life and moved
+// from port to port; each virtual port is a client of its own.
 #include <RtMidi.h>
 
-#include <algorithm>
-#include <atomic>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -16,6 +11,7 @@
 
 #include "platform/midi_host.h"
 #include "platform/midi_system_posix.h"
+#include "platform/rtmidi_clients_posix.h"
 
 namespace {
 
@@ -36,168 +32,6 @@ struct UncheckedByThreadSanitizer {
 #else
 struct UncheckedByThreadSanitizer {};
 #endif
-
-// Errors go to this flag instead of standard error; with a callback set, RtMidi also stops
-// throwing, so each operation reads the flag to learn whether it worked.
-class ErrorFlag {
-public:
-    void Clear() { raised_ = false; }
-    bool Raised() const { return raised_; }
-    void SetOn(RtMidi& midi) { midi.setErrorCallback(&ErrorFlag::Record, this); }
-
-private:
-    static void Record(RtMidiError::Type, const std::string&, void* flag) {
-        static_cast<ErrorFlag*>(flag)->raised_ = true;
-    }
-    std::atomic<bool> raised_{false};
-};
-
-// What the input thread of RtMidi calls into. The lock lets a port's close wait for a delivery
-// under way and keeps any later one from reaching the handler.
-class Receiver {
-public:
-    static void Deliver(double, std::vector<unsigned char>* message, void* receiver) {
-        auto& self = *static_cast<Receiver*>(receiver);
-        std::lock_guard lock(self.mutex_);
-        if (!self.handler_ || message == nullptr || message->empty())
-            return;
-        // RtMidi keeps its reading of a System Exclusive message across ports: one cut short
-        // on the port before takes in what the next port brings up to its first F7. Data bytes
-        // are below 0x80, so the message proper begins at the last F0.
-        const auto start = std::find(message->rbegin(), message->rend(), 0xF0);
-        const std::size_t skipped =
-            start == message->rend() ? 0 : message->size() - 1 - (start - message->rbegin());
-        self.handler_(
-            std::span<const std::uint8_t>(message->data() + skipped, message->size() - skipped));
-    }
-
-    void Open(SysExHandler handler) {
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
-    }
-
-    void Close() {
-        std::lock_guard lock(mutex_);
-        handler_ = nullptr;
-    }
-
-private:
-    std::mutex mutex_;
-    SysExHandler handler_;
-};
-
-// The RtMidi object goes first: its threads stop before what they call into.
-struct InputClient {
-    Receiver receiver;
-    ErrorFlag errors;
-    std::unique_ptr<RtMidiIn> midi;
-};
-
-struct OutputClient {
-    ErrorFlag errors;
-    std::unique_ptr<RtMidiOut> midi;
-    // The JACK cycle in which the last message was sent, if one was sent on this port.
-    std::optional<jack_nframes_t> sentAt;
-};
-
-// A new client of the chosen system, or null. The constructor runs before an error callback
-// can be set, so a JACK client is made only while the server is known to be there.
-template <class Midi>
-std::unique_ptr<Midi> CreateMidi(const MidiSystem& system, const std::string& name,
-                                 ErrorFlag& errors) {
-    if (!system.IsAvailable())
-        return nullptr;
-    try {
-        auto midi = std::make_unique<Midi>(system.Api(), name);
-        errors.SetOn(*midi);
-        return midi;
-    } catch (const RtMidiError&) {
-        return nullptr;
-    }
-}
-
-std::unique_ptr<InputClient> CreateClient(const MidiSystem& system, const std::string& name,
-                                          std::type_identity<InputClient>) {
-    auto client = std::make_unique<InputClient>();
-    client->midi = CreateMidi<RtMidiIn>(system, name, client->errors);
-    if (!client->midi)
-        return nullptr;
-    try {
-        // Timing clock and active sensing would only wake the handler for nothing.
-        client->midi->ignoreTypes(false, true, true);
-        client->midi->setCallback(&Receiver::Deliver, &client->receiver);
-        return client;
-    } catch (const RtMidiError&) {
-        return nullptr;
-    }
-}
-
-std::unique_ptr<OutputClient> CreateClient(const MidiSystem& system, const std::string& name,
-                                           std::type_identity<OutputClient>) {
-    auto client = std::make_unique<OutputClient>();
-    client->midi = CreateMidi<RtMidiOut>(system, name, client->errors);
-    return client->midi ? std::move(client) : nullptr;
-}
-
-void Dispose(MidiSystem&, std::unique_ptr<InputClient> client) {
-    // RtMidi joins its ALSA input thread when the port closes; JACK's process thread stops
-    // with the client.
-    client.reset();
-}
-
-void Dispose(MidiSystem& system, std::unique_ptr<OutputClient> client) {
-    system.KeepClosedOutput(std::move(client->midi));
-}
-
-template <class Midi>
-void ClosePort(Midi& midi) {
-    try {
-        midi.closePort();
-    } catch (const RtMidiError&) {
-    }
-}
-
-// The clients that connect to other programs' ports. A JACK server holds a limited number of
-// clients, and RtMidi cannot destroy a JACK output safely while it runs (see
-// MidiSystem::KeepClosedOutput): a client whose port has closed waits here for the next port.
-template <class Client>
-class ClientPool {
-public:
-    explicit ClientPool(std::shared_ptr<MidiSystem> system) : system_(std::move(system)) {}
-    ~ClientPool() {
-        for (std::unique_ptr<Client>& client : idle_)
-            Dispose(*system_, std::move(client));
-    }
-    ClientPool(const ClientPool&) = delete;
-    ClientPool& operator=(const ClientPool&) = delete;
-
-    MidiSystem& System() { return *system_; }
-
-    // An idle client, or a new one while none is idle; null when none can be made.
-    std::unique_ptr<Client> Lease() {
-        {
-            std::lock_guard lock(mutex_);
-            if (!idle_.empty()) {
-                std::unique_ptr<Client> client = std::move(idle_.back());
-                idle_.pop_back();
-                return client;
-            }
-        }
-        system_->MarkConnectingClients();
-        return CreateClient(*system_, system_->ConnectingName(), std::type_identity<Client>{});
-    }
-
-    // Takes back a client whose port is closed.
-    void Return(std::unique_ptr<Client> client) {
-        std::lock_guard lock(mutex_);
-        idle_.push_back(std::move(client));
-    }
-
-private:
-    std::shared_ptr<MidiSystem> system_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<Client>> idle_;
-};
 
 template <class Midi>
 std::vector<std::string> ListPorts(const MidiSystem& system, Midi& midi) {
