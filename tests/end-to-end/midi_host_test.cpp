@@ -235,6 +235,29 @@ TEST_F(MidiHostOnJack, PortsOpenedHundredsOfTimesKeepTheClientsFew) {
     ExpectBothWays(*output, inbox);
 }
 
+// The client that carries the program's input keeps RtMidi's reading of a System Exclusive
+// message that one port cut short; the next port's messages still arrive as sent.
+TEST_F(MidiHostOnJack, MessageCutShortOnOnePortLeavesTheNextPortsMessagesWhole) {
+    const auto otherOutput = device_->CreateVirtualOutput("other");
+    ASSERT_TRUE(otherOutput);
+    ASSERT_EQ(program_->ListInputs(), (std::vector<std::string>{"sim:out", "sim-02:other"}));
+    Inbox first;
+    auto input = program_->OpenInput("sim:out", first.Handler());
+    ASSERT_TRUE(input);
+    EXPECT_TRUE(deviceOutput_->Send(Message{0xF0, 0x01, 0x02}));
+    std::this_thread::sleep_for(100ms);
+    input.reset();
+
+    Inbox second;
+    input = program_->OpenInput("sim-02:other", second.Handler());
+    ASSERT_TRUE(input);
+    const std::vector<Message> sent = {SysEx(9, 1), SysEx(40, 2)};
+    for (const Message& message : sent)
+        EXPECT_TRUE(otherOutput->Send(message));
+    EXPECT_EQ(second.WaitFor(sent.size()), sent);
+    EXPECT_TRUE(first.WaitFor(0).empty());
+}
+
 TEST_F(MidiHostOnJack, ClientsGoWithTheHost) {
     Inbox inbox;
     auto input = program_->OpenInput("sim:out", inbox.Handler());
