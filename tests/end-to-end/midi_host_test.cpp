@@ -2,8 +2,11 @@
 // with virtual ports, the other connecting to them by name as the program does.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,6 +25,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Message = std::vector<std::uint8_t>;
+
+// The clients with which a host connects to other programs' ports carry the process id.
+std::string ConnectingClient(const std::string& hostName) {
+    return hostName + "." + std::to_string(getpid());
+}
 
 Message SysEx(std::size_t length, std::uint8_t seed) {
     Message message(length);
@@ -107,10 +115,26 @@ protected:
         deviceOutput_ = device_->CreateVirtualOutput("out");
         deviceInput_ = device_->CreateVirtualInput("in", deviceInbox_.Handler());
         ASSERT_TRUE(deviceOutput_ && deviceInput_);
+        clientsWithoutProgram_ = server_.ClientCount();
         program_ = CreateSystemMidiHost("update");
     }
 
+    // A message each way between the program's open pair and the device.
+    void ExpectBothWays(MidiOutputPort& output, Inbox& inbox) {
+        const std::size_t received = deviceInbox_.WaitFor(0).size();
+        const Message toDevice = SysEx(9, 8);
+        const Message toProgram = SysEx(9, 9);
+        EXPECT_TRUE(output.Send(toDevice));
+        EXPECT_TRUE(deviceOutput_->Send(toProgram));
+        const std::vector<Message> atDevice = deviceInbox_.WaitFor(received + 1);
+        const std::vector<Message> atProgram = inbox.WaitFor(1);
+        EXPECT_EQ(atDevice.size(), received + 1);
+        EXPECT_TRUE(!atDevice.empty() && atDevice.back() == toDevice);
+        EXPECT_EQ(atProgram, std::vector<Message>{toProgram});
+    }
+
     PrivateJackServer server_;
+    int clientsWithoutProgram_ = 0;
     std::unique_ptr<MidiHost> device_;
     Inbox deviceInbox_;
     std::unique_ptr<MidiInputPort> deviceInput_;
@@ -135,8 +159,9 @@ TEST_F(MidiHostOnJack, ListsOtherClientsPortsByFullNameAndLeavesOutItsOwn) {
     EXPECT_EQ(program_->ListInputs(), deviceOutputs);
     EXPECT_EQ(program_->ListOutputs(), deviceInputs);
     // The program's ports are another client's to the device.
-    EXPECT_EQ(device_->ListInputs(), std::vector<std::string>{"update-01:output"});
-    EXPECT_EQ(device_->ListOutputs(), std::vector<std::string>{"update:input"});
+    const std::string client = ConnectingClient("update");
+    EXPECT_EQ(device_->ListInputs(), std::vector<std::string>{client + "-01:output"});
+    EXPECT_EQ(device_->ListOutputs(), std::vector<std::string>{client + ":input"});
 
     EXPECT_EQ(program_->OpenInput("sim:in", inbox.Handler()), nullptr);
     EXPECT_EQ(program_->OpenOutput("sim:none"), nullptr);
@@ -163,7 +188,9 @@ TEST_F(MidiHostOnJack, CarriesWholeSysExMessagesBothWays) {
     const Message last = SysEx(200, 7);
     EXPECT_TRUE(output->Send(last));
     output.reset();
-    EXPECT_EQ(deviceInbox_.WaitFor(toDevice.size() + 1).back(), last);
+    const std::vector<Message> received = deviceInbox_.WaitFor(toDevice.size() + 1);
+    ASSERT_EQ(received.size(), toDevice.size() + 1);
+    EXPECT_EQ(received.back(), last);
 }
 
 TEST_F(MidiHostOnJack, HandlerIsNotCalledOnceTheInputIsClosed) {
@@ -181,6 +208,125 @@ TEST_F(MidiHostOnJack, HandlerIsNotCalledOnceTheInputIsClosed) {
         EXPECT_TRUE(deviceOutput_->Send(SysEx(100, 3)));
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(inbox.CalledAfterClose());
+}
+
+// Each pair of a search opens and closes an output, and each input a search tries: the host
+// moves a few clients from port to port, so the server's clients stay few however many ports
+// were opened, and all go with the host.
+TEST_F(MidiHostOnJack, PortsOpenedHundredsOfTimesKeepTheClientsFew) {
+    int mostClients = 0;
+    for (int round = 0; round < 150; ++round) {
+        Inbox inbox;
+        auto input = program_->OpenInput("sim:out", inbox.Handler());
+        auto output = program_->OpenOutput("sim-01:in");
+        ASSERT_TRUE(input && output) << "round " << round;
+        mostClients = std::max(mostClients, server_.ClientCount());
+        if (round % 2 == 0)
+            input.reset();
+        output.reset();
+    }
+    // The server watcher, one input and one output.
+    EXPECT_LE(mostClients, clientsWithoutProgram_ + 3);
+
+    Inbox inbox;
+    const auto input = program_->OpenInput("sim:out", inbox.Handler());
+    const auto output = program_->OpenOutput("sim-01:in");
+    ASSERT_TRUE(input && output);
+    ExpectBothWays(*output, inbox);
+}
+
+// The client that carries the program's input keeps RtMidi's reading of a System Exclusive
+// message that one port cut short; the next port's messages still arrive as sent.
+TEST_F(MidiHostOnJack, MessageCutShortOnOnePortLeavesTheNextPortsMessagesWhole) {
+    const auto otherOutput = device_->CreateVirtualOutput("other");
+    ASSERT_TRUE(otherOutput);
+    ASSERT_EQ(program_->ListInputs(), (std::vector<std::string>{"sim:out", "sim-02:other"}));
+    Inbox first;
+    auto input = program_->OpenInput("sim:out", first.Handler());
+    ASSERT_TRUE(input);
+    EXPECT_TRUE(deviceOutput_->Send(Message{0xF0, 0x01, 0x02}));
+    std::this_thread::sleep_for(100ms);
+    input.reset();
+
+    Inbox second;
+    input = program_->OpenInput("sim-02:other", second.Handler());
+    ASSERT_TRUE(input);
+    const std::vector<Message> sent = {SysEx(9, 1), SysEx(40, 2)};
+    for (const Message& message : sent)
+        EXPECT_TRUE(otherOutput->Send(message));
+    EXPECT_EQ(second.WaitFor(sent.size()), sent);
+    EXPECT_TRUE(first.WaitFor(0).empty());
+}
+
+TEST_F(MidiHostOnJack, ClientsGoWithTheHost) {
+    Inbox inbox;
+    auto input = program_->OpenInput("sim:out", inbox.Handler());
+    auto output = program_->OpenOutput("sim-01:in");
+    ASSERT_TRUE(input && output);
+    EXPECT_TRUE(output->Send(SysEx(9, 1)));
+    output.reset();
+    input.reset();
+    EXPECT_GT(server_.ClientCount(), clientsWithoutProgram_);
+    program_.reset();
+    EXPECT_EQ(server_.ClientCount(), clientsWithoutProgram_);
+}
+
+// Another updater, here a second host in the same process, finds the device's ports and the
+// first updater's own ports in use, as Windows refuses a port that another program has open.
+TEST_F(MidiHostOnJack, PortsInUseByAnotherUpdaterAreRefusedUntilClosed) {
+    Inbox inbox;
+    auto input = program_->OpenInput("sim:out", inbox.Handler());
+    auto output = program_->OpenOutput("sim-01:in");
+    ASSERT_TRUE(input && output);
+
+    const auto rival = CreateSystemMidiHost("rival");
+    const std::string first = ConnectingClient("update");
+    EXPECT_EQ(rival->ListInputs(), (std::vector<std::string>{"sim:out", first + "-01:output"}));
+    EXPECT_EQ(rival->ListOutputs(), (std::vector<std::string>{"sim-01:in", first + ":input"}));
+    Inbox rivalInbox;
+    EXPECT_EQ(rival->OpenInput("sim:out", rivalInbox.Handler()), nullptr);
+    EXPECT_EQ(rival->OpenOutput("sim-01:in"), nullptr);
+    EXPECT_EQ(rival->OpenInput(first + "-01:output", rivalInbox.Handler()), nullptr);
+    EXPECT_EQ(rival->OpenOutput(first + ":input"), nullptr);
+    ExpectBothWays(*output, inbox);
+
+    input.reset();
+    output.reset();
+    const auto rivalInput = rival->OpenInput("sim:out", rivalInbox.Handler());
+    const auto rivalOutput = rival->OpenOutput("sim-01:in");
+    ASSERT_TRUE(rivalInput && rivalOutput);
+    EXPECT_EQ(program_->OpenInput("sim:out", inbox.Handler()), nullptr);
+    EXPECT_EQ(program_->OpenOutput("sim-01:in"), nullptr);
+}
+
+// A JACK MIDI output carries whatever its buffer holds at each cycle: a bridge with nothing to
+// send clears it.
+int SendNothing(jack_nframes_t frames, void* port) {
+    jack_midi_clear_buffer(jack_port_get_buffer(static_cast<jack_port_t*>(port), frames));
+    return 0;
+}
+
+// A MIDI monitor and a bridge are plain JACK clients connected to the device's ports: they
+// make no port unavailable.
+TEST_F(MidiHostOnJack, ConnectionsOfOtherProgramsLeaveThePortsFree) {
+    jack_client_t* monitor = jack_client_open("monitor", JackNoStartServer, nullptr);
+    ASSERT_NE(monitor, nullptr);
+    jack_port_t* listen =
+        jack_port_register(monitor, "listen", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_port_t* feed =
+        jack_port_register(monitor, "feed", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    ASSERT_TRUE(listen && feed);
+    jack_set_process_callback(monitor, &SendNothing, feed);
+    ASSERT_EQ(jack_activate(monitor), 0);
+    EXPECT_EQ(jack_connect(monitor, "sim:out", jack_port_name(listen)), 0);
+    EXPECT_EQ(jack_connect(monitor, jack_port_name(feed), "sim-01:in"), 0);
+
+    Inbox inbox;
+    const auto input = program_->OpenInput("sim:out", inbox.Handler());
+    const auto output = program_->OpenOutput("sim-01:in");
+    ASSERT_TRUE(input && output);
+    ExpectBothWays(*output, inbox);
+    jack_client_close(monitor);
 }
 
 TEST(MidiHostServerGone, FailsQuietlyAndWithoutHanging) {
@@ -205,11 +351,10 @@ TEST(MidiHostServerGone, FailsQuietlyAndWithoutHanging) {
     EXPECT_EQ(errors.Stop(), "");
 }
 
-// Without a JACK server (and without the ALSA sequencer, which this test needs missing), the
-// host has no ports, and nothing reaches standard error on the way.
+// Without the JACK server that the environment names, the host has no ports, and nothing
+// reaches standard error on the way.
 TEST(MidiHostWithoutSystem, HasNoPortsAndStaysQuiet) {
-    if (std::filesystem::exists("/dev/snd/seq"))
-        GTEST_SKIP() << "the ALSA sequencer is here";
+    setenv("UPDATE_MIDI_SYSTEM", "jack", 1);
     setenv("JACK_DEFAULT_SERVER", ("update-test-none-" + std::to_string(getpid())).c_str(), 1);
     StandardErrorCapture errors;
     Inbox inbox;

@@ -37,10 +37,13 @@ SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
     pointers.push_back(nullptr);
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
-    std::vector<std::string> environment = {server.Environment()};
+    std::vector<std::string> environment = server.EnvironmentAssignments();
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::string(*entry).rfind("JACK_DEFAULT_SERVER=", 0) != 0)
-            environment.push_back(*entry);
+        const std::string assignment(*entry);
+        if (!assignment.starts_with("JACK_DEFAULT_SERVER=") &&
+            !assignment.starts_with("UPDATE_MIDI_SYSTEM=")) {
+            environment.push_back(assignment);
+        }
     }
     std::vector<char*> environmentPointers;
     for (std::string& assignment : environment)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ const std::string deviceLines =
     "The Update Device is Open successfully:\nMIDIIN Device: device-sim:out\n"
     "MIDIOUT Device: device-sim-01:in\n";
 const std::string done = "\rTransferring.. 100% done.  \n";
+const std::string notFound = "\nFailed: Can't find the suitable device to update!\n\n";
+const std::string resetRequest = "Please reset the product and retry again!\n\n";
 constexpr char glyphs[] = "--\\\\||//";
 
 // Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
@@ -76,9 +79,9 @@ protected:
         folder.Write(imageName, WriteImageText(image));
     }
 
-    ProgramResult RunUpdate() {
+    ProgramResult RunUpdate(const std::string& environment = "") {
         return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
-                          server.Environment());
+                          server.Environment() + " " + environment);
     }
 
     void ExpectRun(const ProgramResult& result, const std::string& messages) {
@@ -113,14 +116,14 @@ TEST_F(UpdateOverJack, DeviceBehindOtherPortsIsFound) {
 TEST_F(UpdateOverJack, DeviceAsksForAReset) {
     SimulatedDevice device(server, {"--handshake", "reset"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + deviceLines + "Please reset the product and retry again!\n\n");
+    ExpectRun(RunUpdate(), opened + deviceLines + resetRequest);
     EXPECT_EQ(device.AcceptedRecords(), "");
 }
 
 TEST_F(UpdateOverJack, SilentDeviceIsNotFound) {
     SimulatedDevice device(server, {"--handshake", "silent"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + "\nFailed: Can't find the suitable device to update!\n\n");
+    ExpectRun(RunUpdate(), opened + notFound);
 }
 
 TEST_F(UpdateOverJack, DeviceRestartsAfterAGivenRecord) {
@@ -168,6 +171,89 @@ TEST_F(UpdateOverJack, SilentDeviceEndsAsNotResponding) {
     }
     ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) + attempts +
                                "\nFailed: Target is not responding.\n\n");
+}
+
+// A second updater started at the same time finds the device's ports in use, and the first
+// one's own ports too, as on Windows: it reports no device, and the device takes the image
+// once.
+TEST_F(UpdateOverJack, SecondUpdaterAtOnceFindsThePortsInUse) {
+    SimulatedDevice device(server, {});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ScratchFolder secondFolder;
+    secondFolder.Write(imageName, WriteImageText(image));
+    ProgramResult second;
+    const std::string environment = server.Environment();
+    std::thread other([&] {
+        second =
+            RunProgram(secondFolder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
+    });
+    const ProgramResult first = RunUpdate();
+    other.join();
+
+    const std::string updated = banner + opened + deviceLines + AcceptedLines(image, 13) + done +
+                                "\nTarget update successfully!\n\n" + prompt;
+    const std::string refused = banner + opened + notFound + prompt;
+    EXPECT_TRUE((first.output == updated && second.output == refused) ||
+                (first.output == refused && second.output == updated))
+        << "first:\n"
+        << first.output << "\nsecond:\n"
+        << second.output;
+    EXPECT_EQ(first.errors + second.errors, "");
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
+}
+
+// An updater killed in the middle of a transfer leaves neither a lock nor a client behind: the
+// next one updates the device.
+TEST_F(UpdateOverJack, UpdaterKilledMidTransferLeavesThePortsFree) {
+    const Bytes slowImage = MakeImage(std::vector<Bytes>(12, MakePayload(200, 7)));
+    folder.Write(imageName, WriteImageText(slowImage));
+    SimulatedDevice device(server, {"--din"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    const int clients = server.ClientCount();
+    const ProgramResult killed =
+        RunProgram(folder.Path(), std::string("timeout -s KILL 1 '") + UPDATE_PROGRAM + "'",
+                   server.Environment());
+    ASSERT_EQ(killed.output.rfind(banner + opened + deviceLines, 0), 0u) << killed.output;
+    ASSERT_EQ(killed.output.find("Target update"), std::string::npos) << killed.output;
+    // jackd removes a killed client once it has missed the client timeout of its server.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (server.ClientCount() != clients && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(server.ClientCount(), clients);
+
+    const ProgramResult result = RunUpdate();
+    EXPECT_NE(result.output.find(deviceLines), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_TRUE(
+        device.AcceptedRecords().ends_with(std::string(slowImage.begin(), slowImage.end())));
+    EXPECT_EQ(server.ClientCount(), clients);
+}
+
+// UPDATE_MIDI_SYSTEM chooses the MIDI system; an unknown name is told once and the default
+// taken: the ALSA sequencer where it opens, JACK otherwise. The device is on JACK.
+TEST_F(UpdateOverJack, MidiSystemIsTheOneNamed) {
+    SimulatedDevice device(server, {"--handshake", "reset"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    const bool sequencer = std::filesystem::exists("/dev/snd/seq");
+    const std::string unknown =
+        "update: UPDATE_MIDI_SYSTEM=pulse names no MIDI system (it takes alsa or jack); using "
+        "the ALSA sequencer where it opens, otherwise JACK\n";
+    struct Case {
+        std::string value;
+        bool onJack;
+        std::string errors;
+    };
+    const std::vector<Case> cases = {{"jack", true, ""},
+                                     {"JACK", true, ""},
+                                     {"alsa", false, ""},
+                                     {"pulse", !sequencer, unknown}};
+    for (const Case& test : cases) {
+        const ProgramResult result = RunUpdate("UPDATE_MIDI_SYSTEM=" + test.value);
+        EXPECT_EQ(result.output,
+                  banner + opened + (test.onJack ? deviceLines + resetRequest : notFound) + prompt)
+            << test.value;
+        EXPECT_EQ(result.errors, test.errors) << test.value;
+    }
 }
 
 // The MIDI system goes away in the middle of the transfer: the next full message is refused.

@@ -167,8 +167,33 @@ PrivateJackServer::~PrivateJackServer() {
     std::filesystem::remove(logPath_, ignored);
 }
 
+std::vector<std::string> PrivateJackServer::EnvironmentAssignments() const {
+    return {"UPDATE_MIDI_SYSTEM=jack", "JACK_DEFAULT_SERVER=" + name_};
+}
+
+std::string PrivateJackServer::Environment() const {
+    std::string words;
+    for (const std::string& assignment : EnvironmentAssignments())
+        words += (words.empty() ? "" : " ") + assignment;
+    return words;
+}
+
 void PrivateJackServer::UseInThisProcess() const {
+    setenv("UPDATE_MIDI_SYSTEM", "jack", 1);
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+}
+
+// jackd2 keeps one semaphore for each client in /dev/shm, named after the user, the server and
+// the client, from the client's opening to its closing; JACK has no call that counts clients.
+int PrivateJackServer::ClientCount() const {
+    const std::string prefix = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
+    int count = 0;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+        if (entry.path().filename().string().starts_with(prefix))
+            ++count;
+    }
+    return count;
 }
 
 std::string PrivateJackServer::Log() const {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <string>
+#include <vector>
 
 class PrivateJackServer {
 public:
@@ -16,10 +17,14 @@ public:
     // Whether the server answered a client after it started.
     bool IsRunning() const { return running_; }
     const std::string& Name() const { return name_; }
-    // The assignment that points a program's JACK clients at this server.
-    std::string Environment() const { return "JACK_DEFAULT_SERVER=" + name_; }
-    // Points this process's later JACK clients at this server.
+    // The assignments that make a program's MIDI system this server, one by one and as the
+    // words of a shell command.
+    std::vector<std::string> EnvironmentAssignments() const;
+    std::string Environment() const;
+    // Makes this process's later MIDI hosts use this server.
     void UseInThisProcess() const;
+    // How many clients the server has now, its own two included.
+    int ClientCount() const;
     // What jackd printed, to explain a server that did not start.
     std::string Log() const;
 

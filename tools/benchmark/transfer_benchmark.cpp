@@ -1,6 +1,7 @@
 // transfer-benchmark: times the updater's own transfer code against a device over the
 // machine's MIDI system, beside the bare round trip of one short System Exclusive message
-// and the time that the bytes would need on a DIN MIDI cable.
+// and the time that the bytes would need on a DIN MIDI cable; or times the updater's search
+// over every port pair, beside the protocol's own waits.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -82,17 +83,58 @@ Clock::duration TimeTransfer(const ImageBuffer& image, TransferEnding& ending) {
     return elapsed;
 }
 
+// The number of ports that the search tries, and the name of the last of them.
+template <typename Capabilities, typename Query>
+unsigned CountPorts(Query query, std::string& lastName) {
+    Capabilities capabilities{};
+    unsigned count = 0;
+    while (count < 10 && query(count, &capabilities, sizeof capabilities) == 0) {
+        lastName = capabilities.szPname;
+        ++count;
+    }
+    return count;
+}
+
+// The device must answer over the last pair only: every other pair then costs what a silent
+// pair costs, the protocol's four 500 ms waits and the opening and closing of its ports.
+int TimeSearch() {
+    std::string lastInput;
+    std::string lastOutput;
+    const unsigned pairs = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA, lastInput) *
+                           CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA, lastOutput);
+    const Clock::time_point start = Clock::now();
+    const std::uint8_t found = FindUpdateDevice(0x39);
+    const double seconds = Milliseconds(Clock::now() - start) / 1000;
+    const bool lastPair = found == deviceFound && pairs > 1 && lastInput == midiLink.inputName &&
+                          lastOutput == midiLink.outputName;
+    CloseMidiInput();
+    CloseMidiOutput();
+    if (found != deviceFound || !lastPair) {
+        std::printf("benchmark: the device was not found behind the last pair alone\n");
+        return 1;
+    }
+    const unsigned silent = pairs - 1;
+    std::printf("search over %u port pairs, the device behind the last: %.2f s\n", pairs, seconds);
+    std::printf("per silent pair: %.3f s (its four 500 ms waits alone: 2.000 s)\n",
+                seconds / silent);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2 || std::string(argv[1]) == "--help") {
         std::printf(
             "usage: transfer-benchmark IMAGE [--din]\n"
+            "       transfer-benchmark --search\n"
             "Finds the device as the updater does, times the round trip of the handshake, then\n"
             "the whole transfer of IMAGE. --din: the device paces the cable; compare the time\n"
-            "with the cable's own limit.\n");
+            "with the cable's own limit. --search: times the search alone, for a device that\n"
+            "answers over the last port pair only.\n");
         return argc < 2 ? 2 : 0;
     }
+    if (std::string(argv[1]) == "--search")
+        return TimeSearch();
     const bool din = argc > 2 && std::string(argv[2]) == "--din";
     auto image = std::make_unique<ImageBuffer>();
     if (!LoadImage(argv[1], *image) || !ValidateImage(*image))

@@ -16,10 +16,24 @@ void InstallClock(Clock* clock) {
     installedClock.store(clock);
 }
 
+// Each sleep wakes a little late (tens of microseconds on Linux, more on a busy machine), and
+// the protocol counts its waits in 1 ms sleeps: over the 2000 sleeps of a silent port pair that
+// would add up to a tenth of a second or more. A sleep that follows the last one at once is
+// therefore one more step of the same wait and aims at the last one's deadline plus its own
+// length, catching up on the lateness; a sleep after other work starts afresh from now, so
+// that the work never shortens a wait.
 void Sleep(DWORD dwMilliseconds) {
     if (Clock* clock = installedClock.load()) {
         clock->SleepMilliseconds(dwMilliseconds);
         return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+    constexpr auto atOnce = std::chrono::milliseconds(1);
+    thread_local std::chrono::steady_clock::time_point lastDeadline;
+    thread_local std::chrono::steady_clock::time_point lastWake;
+    const auto now = std::chrono::steady_clock::now();
+    const auto length = std::chrono::milliseconds(dwMilliseconds);
+    const auto deadline = now - lastWake < atOnce ? lastDeadline + length : now + length;
+    std::this_thread::sleep_until(deadline);
+    lastDeadline = deadline;
+    lastWake = std::chrono::steady_clock::now();
 }

@@ -1,6 +1,7 @@
 // The MIDI system behind the Windows MIDI stand-in (winmm.h) where Windows is missing: lists
 // the ports, opens them, carries complete System Exclusive messages. The real host runs on
-// RtMidi (the ALSA sequencer where it opens, otherwise JACK); tests install a fake one.
+// RtMidi (the system that UPDATE_MIDI_SYSTEM names, alsa or jack; unset, the ALSA sequencer
+// where it opens, otherwise JACK); tests install a fake one.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +41,9 @@ public:
     // by their full names, which are unique.
     virtual std::vector<std::string> ListInputs() = 0;
     virtual std::vector<std::string> ListOutputs() = 0;
-    // Connects to a listed port by its full name; null when that fails.
+    // Connects to a listed port by its full name; null when that fails, and, as Windows
+    // refuses a port in use, while another updater has the port open or the port is one of
+    // another updater's own.
     virtual std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
                                                      SysExHandler handler) = 0;
     virtual std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) = 0;
@@ -50,7 +53,9 @@ public:
     virtual std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string& name) = 0;
 };
 
-// The machine's MIDI system as a host whose client is called clientName. Without any MIDI
+// The machine's MIDI system as a host whose virtual ports' client is called clientName; the
+// clients that connect to others' ports add the process id to that name. It holds a few
+// clients however many ports it opens, and releases them when it goes. Without any MIDI
 // system it is a host without ports. The libraries' own printing is silenced.
 std::unique_ptr<MidiHost> CreateSystemMidiHost(const std::string& clientName);
 

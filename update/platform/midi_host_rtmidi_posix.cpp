@@ -1,23 +1,23 @@
-// The machine's MIDI system through RtMidi: the ALSA sequencer where it opens, otherwise a
-// running JACK server. Every RtMidi object is a client of its own, created for one port or
-// one look at the port lists, and made quiet before it is used.
+// The machine's MIDI system through RtMidi: the ALSA sequencer or a JACK server. The ports that
+// the host connects to are carried by a few clients kept for the host's whole life and moved
+// from port to port; each virtual port is a client of its own.
 #include <RtMidi.h>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "platform/midi_host.h"
 #include "platform/midi_system_posix.h"
+#include "platform/rtmidi_clients_posix.h"
 
 namespace {
 
 // RtMidi's JACK output goes through a ring buffer of 16 KiB, which also holds each message's
 // length; RtMidi drops a longer message without a word.
-constexpr std::size_t kLargestMessage = 16383 - sizeof(int);
+constexpr std::size_t largestMessage = 16383 - sizeof(int);
 
 // libjack's ring buffer orders its reads and writes with memory barriers, which
 // ThreadSanitizer cannot see; the copy of a message into it is left out of its checks, so
@@ -33,47 +33,13 @@ struct UncheckedByThreadSanitizer {
 struct UncheckedByThreadSanitizer {};
 #endif
 
-// Errors go to this flag instead of standard error; with a callback set, RtMidi also stops
-// throwing, so each operation reads the flag to learn whether it worked.
-class ErrorFlag {
-public:
-    void Clear() { raised_ = false; }
-    bool Raised() const { return raised_; }
-    void SetOn(RtMidi& midi) { midi.setErrorCallback(&ErrorFlag::Record, this); }
-
-private:
-    static void Record(RtMidiError::Type, const std::string&, void* flag) {
-        static_cast<ErrorFlag*>(flag)->raised_ = true;
-    }
-    std::atomic<bool> raised_{false};
-};
-
-// A new client of the chosen system, or null. The constructor runs before an error callback
-// can be set, so a JACK client is made only while the server is known to be there.
 template <class Midi>
-std::unique_ptr<Midi> CreateClient(const MidiSystem& system, ErrorFlag& errors) {
-    if (!system.IsAvailable())
-        return nullptr;
-    try {
-        auto midi = std::make_unique<Midi>(system.Api(), system.ClientName());
-        errors.SetOn(*midi);
-        return midi;
-    } catch (const RtMidiError&) {
-        return nullptr;
-    }
-}
-
-template <class Midi>
-std::vector<std::string> ListPorts(const MidiSystem& system) {
+std::vector<std::string> ListPorts(const MidiSystem& system, Midi& midi) {
     std::vector<std::string> names;
-    ErrorFlag errors;
-    const std::unique_ptr<Midi> midi = CreateClient<Midi>(system, errors);
-    if (!midi)
-        return names;
     try {
-        const unsigned int count = midi->getPortCount();
+        const unsigned int count = midi.getPortCount();
         for (unsigned int index = 0; index < count; ++index) {
-            std::string name = midi->getPortName(index);
+            std::string name = midi.getPortName(index);
             if (!name.empty() && !system.IsOwnPort(name))
                 names.push_back(std::move(name));
         }
@@ -101,7 +67,8 @@ bool ConnectByName(const MidiSystem& system, Midi& midi, ErrorFlag& errors, cons
                 return false;
             }
             // A message that goes out before the new connection is part of a JACK cycle is
-            // lost.
+            // lost; and a cycle of the port before, still under way on a client moved from
+            // port to port, is over by then.
             system.AwaitCycles(2);
             return true;
         }
@@ -121,117 +88,71 @@ bool OpenVirtualPort(Midi& midi, ErrorFlag& errors, const std::string& name) {
     }
 }
 
-// What the input thread of RtMidi calls into. The lock lets the port's destructor wait for a
-// delivery under way and keeps any later one from reaching the handler.
-struct Receiver {
-    explicit Receiver(SysExHandler messageHandler) : handler(std::move(messageHandler)) {}
-
-    static void Deliver(double, std::vector<unsigned char>* message, void* receiver) {
-        auto& self = *static_cast<Receiver*>(receiver);
-        std::lock_guard lock(self.mutex);
-        if (!self.open || message == nullptr || message->empty())
-            return;
-        self.handler(std::span<const std::uint8_t>(message->data(), message->size()));
-    }
-
-    void Close() {
-        std::lock_guard lock(mutex);
-        open = false;
-    }
-
-    std::mutex mutex;
-    bool open = true;
-    SysExHandler handler;
+// What a port holds besides its client: the pool that the client goes back to (none for a
+// virtual port, whose client goes with it), the lock that keeps the port to this updater, and
+// the name that keeps a virtual port out of the host's lists.
+template <class Client>
+struct PortHolding {
+    std::shared_ptr<MidiSystem> system;
+    std::shared_ptr<ClientPool<Client>> pool;
+    std::unique_ptr<PortLock> lock;
+    std::unique_ptr<OwnPortName> ownName;
 };
+
+template <class Client>
+void Release(PortHolding<Client>& holding, std::unique_ptr<Client> client) {
+    if (holding.pool)
+        holding.pool->Return(std::move(client));
+    else
+        Dispose(*holding.system, std::move(client));
+}
 
 class RtMidiInputPort final : public MidiInputPort {
 public:
-    RtMidiInputPort(std::shared_ptr<MidiSystem> system, const std::string& localName,
-                    SysExHandler handler)
-        : system_(std::move(system)),
-          ownName_(*system_, localName),
-          receiver_(std::make_unique<Receiver>(std::move(handler))),
-          input_(CreateClient<RtMidiIn>(*system_, errors_)) {
-        if (!input_)
-            return;
-        try {
-            // Timing clock and active sensing would only wake the handler for nothing.
-            input_->ignoreTypes(false, true, true);
-            input_->setCallback(&Receiver::Deliver, receiver_.get());
-        } catch (const RtMidiError&) {
-            input_.reset();
-        }
-    }
+    RtMidiInputPort(PortHolding<InputClient> holding, std::unique_ptr<InputClient> client)
+        : holding_(std::move(holding)), client_(std::move(client)) {}
 
     ~RtMidiInputPort() override {
-        receiver_->Close();
-        if (!input_)
-            return;
-        // RtMidi joins its ALSA input thread when the port closes; JACK's process thread
-        // stops with the client. The receiver outlives both all the same.
-        try {
-            input_->closePort();
-        } catch (const RtMidiError&) {
-        }
-        input_.reset();
-    }
-
-    bool Connect(const std::string& name) {
-        return input_ && ConnectByName(*system_, *input_, errors_, name, ownName_.Name());
-    }
-    bool CreateVirtual(const std::string& name) {
-        return input_ && OpenVirtualPort(*input_, errors_, name);
+        client_->receiver.Close();
+        ClosePort(*client_->midi);
+        Release(holding_, std::move(client_));
     }
 
 private:
-    std::shared_ptr<MidiSystem> system_;
-    OwnPortName ownName_;
-    ErrorFlag errors_;
-    std::unique_ptr<Receiver> receiver_;
-    std::unique_ptr<RtMidiIn> input_;
+    PortHolding<InputClient> holding_;
+    std::unique_ptr<InputClient> client_;
 };
 
 class RtMidiOutputPort final : public MidiOutputPort {
 public:
-    RtMidiOutputPort(std::shared_ptr<MidiSystem> system, const std::string& localName)
-        : system_(std::move(system)),
-          ownName_(*system_, localName),
-          output_(CreateClient<RtMidiOut>(*system_, errors_)) {}
+    RtMidiOutputPort(PortHolding<OutputClient> holding, std::unique_ptr<OutputClient> client)
+        : holding_(std::move(holding)), client_(std::move(client)) {}
 
     ~RtMidiOutputPort() override {
-        if (!output_)
-            return;
         // On JACK the last messages wait in RtMidi's ring buffer for the next cycle, and the
         // receiver reads them later in that cycle; a port that goes away before it has done
-        // so takes them along. RtMidi's closePort waits for one cycle only: not enough.
-        if (sent_)
-            system_->AwaitCycles(3);
-        try {
-            output_->closePort();
-        } catch (const RtMidiError&) {
-        }
-        system_->KeepClosedOutput(std::move(output_));
-    }
-
-    bool Connect(const std::string& name) {
-        return output_ && ConnectByName(*system_, *output_, errors_, name, ownName_.Name());
-    }
-    bool CreateVirtual(const std::string& name) {
-        return output_ && OpenVirtualPort(*output_, errors_, name);
+        // so takes them along, and a client moved on would carry them to the next port.
+        // RtMidi's closePort waits for one cycle only: not enough.
+        if (client_->sentAt)
+            holding_.system->AwaitCycles(3, *client_->sentAt);
+        client_->sentAt.reset();
+        ClosePort(*client_->midi);
+        Release(holding_, std::move(client_));
     }
 
     bool Send(std::span<const std::uint8_t> message) override {
-        if (message.empty() || message.size() > kLargestMessage)
+        if (message.empty() || message.size() > largestMessage)
             return false;
         // RtMidi waits for room in JACK's ring buffer, which only a running server empties.
-        if (!system_->IsAvailable())
+        MidiSystem& system = *holding_.system;
+        if (!system.IsAvailable())
             return false;
         try {
-            errors_.Clear();
+            client_->errors.Clear();
+            client_->sentAt = system.CycleStart();
             [[maybe_unused]] const UncheckedByThreadSanitizer unchecked;
-            output_->sendMessage(message.data(), message.size());
-            sent_ = true;
-            return !errors_.Raised();
+            client_->midi->sendMessage(message.data(), message.size());
+            return !client_->errors.Raised();
         } catch (const RtMidiError&) {
             return false;
         }
@@ -243,52 +164,106 @@ public:
     bool IsSending() override { return false; }
 
 private:
-    std::shared_ptr<MidiSystem> system_;
-    OwnPortName ownName_;
-    ErrorFlag errors_;
-    std::unique_ptr<RtMidiOut> output_;
-    bool sent_ = false;
+    PortHolding<OutputClient> holding_;
+    std::unique_ptr<OutputClient> client_;
+};
+
+template <class Client>
+using PortOf =
+    std::conditional_t<std::is_same_v<Client, InputClient>, RtMidiInputPort, RtMidiOutputPort>;
+
+// A port just opened, with its client, or nulls.
+template <class Client>
+struct OpenedPort {
+    std::unique_ptr<PortOf<Client>> port;
+    Client* client = nullptr;
 };
 
 class RtMidiHost final : public MidiHost {
 public:
-    explicit RtMidiHost(std::shared_ptr<MidiSystem> system) : system_(std::move(system)) {}
+    explicit RtMidiHost(std::shared_ptr<MidiSystem> system)
+        : system_(system),
+          inputs_(std::make_shared<ClientPool<InputClient>>(system)),
+          outputs_(std::make_shared<ClientPool<OutputClient>>(system)) {}
 
-    std::vector<std::string> ListInputs() override { return ListPorts<RtMidiIn>(*system_); }
-    std::vector<std::string> ListOutputs() override { return ListPorts<RtMidiOut>(*system_); }
+    std::vector<std::string> ListInputs() override { return List(*inputs_); }
+    std::vector<std::string> ListOutputs() override { return List(*outputs_); }
 
     std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
                                              SysExHandler handler) override {
-        auto port = std::make_unique<RtMidiInputPort>(system_, "input", std::move(handler));
-        if (!port->Connect(name))
-            return nullptr;
-        return port;
+        OpenedPort<InputClient> opened = Connect(inputs_, name, "input");
+        // Only now: a cycle of the client's port before may have been under way until the
+        // connection was made.
+        if (opened.port)
+            opened.client->receiver.Open(std::move(handler));
+        return std::move(opened.port);
     }
 
     std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) override {
-        auto port = std::make_unique<RtMidiOutputPort>(system_, "output");
-        if (!port->Connect(name))
-            return nullptr;
-        return port;
+        return std::move(Connect(outputs_, name, "output").port);
     }
 
     std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
                                                       SysExHandler handler) override {
-        auto port = std::make_unique<RtMidiInputPort>(system_, name, std::move(handler));
-        if (!port->CreateVirtual(name))
-            return nullptr;
-        return port;
+        OpenedPort<InputClient> opened = CreateVirtual<InputClient>(name);
+        if (opened.port)
+            opened.client->receiver.Open(std::move(handler));
+        return std::move(opened.port);
     }
 
     std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string& name) override {
-        auto port = std::make_unique<RtMidiOutputPort>(system_, name);
-        if (!port->CreateVirtual(name))
-            return nullptr;
-        return port;
+        return std::move(CreateVirtual<OutputClient>(name).port);
     }
 
 private:
+    template <class Client>
+    std::vector<std::string> List(ClientPool<Client>& pool) {
+        std::unique_ptr<Client> client = pool.Lease();
+        if (!client)
+            return {};
+        std::vector<std::string> names = ListPorts(*system_, *client->midi);
+        pool.Return(std::move(client));
+        return names;
+    }
+
+    // The lock is taken first: a port that another updater has open is never connected to.
+    template <class Client>
+    OpenedPort<Client> Connect(const std::shared_ptr<ClientPool<Client>>& pool,
+                               const std::string& name, const std::string& localName) {
+        PortHolding<Client> holding{system_, pool, system_->LockPort(name), nullptr};
+        if (!holding.lock)
+            return {};
+        std::unique_ptr<Client> client = pool->Lease();
+        if (!client)
+            return {};
+        if (!ConnectByName(*system_, *client->midi, client->errors, name, localName)) {
+            ClosePort(*client->midi);
+            pool->Return(std::move(client));
+            return {};
+        }
+        Client* connected = client.get();
+        return {std::make_unique<PortOf<Client>>(std::move(holding), std::move(client)), connected};
+    }
+
+    template <class Client>
+    OpenedPort<Client> CreateVirtual(const std::string& name) {
+        auto ownName = std::make_unique<OwnPortName>(*system_, name);
+        std::unique_ptr<Client> client =
+            CreateClient(*system_, system_->ClientName(), std::type_identity<Client>{});
+        if (!client)
+            return {};
+        if (!OpenVirtualPort(*client->midi, client->errors, name)) {
+            Dispose(*system_, std::move(client));
+            return {};
+        }
+        Client* created = client.get();
+        PortHolding<Client> holding{system_, nullptr, nullptr, std::move(ownName)};
+        return {std::make_unique<PortOf<Client>>(std::move(holding), std::move(client)), created};
+    }
+
     std::shared_ptr<MidiSystem> system_;
+    std::shared_ptr<ClientPool<InputClient>> inputs_;
+    std::shared_ptr<ClientPool<OutputClient>> outputs_;
 };
 
 }  // namespace

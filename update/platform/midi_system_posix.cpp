@@ -1,12 +1,16 @@
-// Finding the MIDI system for the RtMidi host, keeping the libraries quiet, and telling the
-// host's own ports from the others.
+// Finding the MIDI system for the RtMidi host, keeping the libraries quiet, telling the host's
+// own ports from the others, and the locks that keep a port to one updater.
 #include "platform/midi_system_posix.h"
 
 #include <alsa/asoundlib.h>
+#include <unistd.h>
 
+#include <strings.h>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
-#include <string_view>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <utility>
 
@@ -14,8 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kLongestWait = 1s;
-constexpr auto kPollInterval = 1ms;
+constexpr auto longestCycleWait = 1s;
+constexpr auto cyclePollInterval = 1ms;
+constexpr const char* systemVariable = "UPDATE_MIDI_SYSTEM";
+
+enum class SystemChoice { automatic, alsa, jack };
 
 void IgnoreAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
 void IgnoreJackMessage(const char*) {}
@@ -30,6 +37,26 @@ void SilenceLibraries() {
         jack_set_error_function(&IgnoreJackMessage);
         jack_set_info_function(&IgnoreJackMessage);
     });
+}
+
+// An unknown value must not leave the user without MIDI: it is named once, on standard error,
+// and the choice falls back to the default.
+SystemChoice ReadSystemChoice() {
+    const char* value = std::getenv(systemVariable);
+    if (value == nullptr || value[0] == '\0')
+        return SystemChoice::automatic;
+    if (strcasecmp(value, "alsa") == 0)
+        return SystemChoice::alsa;
+    if (strcasecmp(value, "jack") == 0)
+        return SystemChoice::jack;
+    static std::once_flag told;
+    std::call_once(told, [value] {
+        std::fprintf(stderr,
+                     "%s: %s=%s names no MIDI system (it takes alsa or jack); using the ALSA "
+                     "sequencer where it opens, otherwise JACK\n",
+                     program_invocation_short_name, systemVariable, value);
+    });
+    return SystemChoice::automatic;
 }
 
 bool AlsaSequencerOpens() {
@@ -50,12 +77,24 @@ std::size_t SkipDigits(std::string_view text, std::size_t at) {
     return at;
 }
 
-// JACK gives a client whose name is taken that name followed by "-01", "-02", ...
-std::size_t SkipRenumbering(std::string_view name, std::size_t at) {
-    if (at + 1 < name.size() && name[at] == '-' && IsDigit(name[at + 1])) {
-        return SkipDigits(name, at + 1);
+// The name of the client that a port belongs to, as the client asked for it: JACK gives a client
+// whose name is taken that name followed by "-01", "-02", ...
+std::string_view BaseClientOf(std::string_view port) {
+    const std::size_t colon = port.find(':');
+    if (colon == std::string_view::npos)
+        return {};
+    std::string_view client = port.substr(0, colon);
+    const std::size_t dash = client.rfind('-');
+    if (dash != std::string_view::npos && dash + 1 < client.size() &&
+        SkipDigits(client, dash + 1) == client.size()) {
+        client = client.substr(0, dash);
     }
-    return at;
+    return client;
+}
+
+std::string ReachedJackServer() {
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    return server != nullptr && server[0] != '\0' ? server : "default";
 }
 
 // RtMidi ends an ALSA port's name with the client's and the port's numbers: "sim:out 128:0".
@@ -78,8 +117,12 @@ bool IsPortNamed(std::string_view port, const std::string& localName) {
 
 std::shared_ptr<MidiSystem> MidiSystem::Choose(const std::string& clientName) {
     SilenceLibraries();
-    if (AlsaSequencerOpens()) {
+    const SystemChoice choice = ReadSystemChoice();
+    if (choice != SystemChoice::jack && AlsaSequencerOpens()) {
         return std::shared_ptr<MidiSystem>(new MidiSystem(clientName, RtMidi::LINUX_ALSA));
+    }
+    if (choice == SystemChoice::alsa) {
+        return std::shared_ptr<MidiSystem>(new MidiSystem(clientName, RtMidi::UNSPECIFIED));
     }
     // The watcher is a client of its own name, without ports: RtMidi's clients keep the
     // host's name, and the watcher learns at once when the server goes away.
@@ -94,7 +137,9 @@ std::shared_ptr<MidiSystem> MidiSystem::Choose(const std::string& clientName) {
 }
 
 MidiSystem::MidiSystem(std::string clientName, RtMidi::Api api)
-    : clientName_(std::move(clientName)), api_(api) {}
+    : clientName_(std::move(clientName)),
+      connectingName_(clientName_ + "." + std::to_string(getpid())),
+      api_(api) {}
 
 MidiSystem::~MidiSystem() {
     if (!closedOutputs_.empty()) {
@@ -118,17 +163,20 @@ bool MidiSystem::IsAvailable() const {
     return api_ != RtMidi::UNSPECIFIED && !serverGone_;
 }
 
-void MidiSystem::AwaitCycles(unsigned int count) const {
+// The server updates the cycle's start in memory that every client shares, so the watcher sees
+// it without taking part in the cycles.
+jack_nframes_t MidiSystem::CycleStart() const {
+    return watcher_ != nullptr ? jack_last_frame_time(watcher_) : 0;
+}
+
+void MidiSystem::AwaitCycles(unsigned int count, jack_nframes_t start) const {
     if (watcher_ == nullptr)
         return;
-    // The start of the current cycle, which the server updates in memory that every client
-    // shares, so the watcher sees it without taking part in the cycles.
-    const jack_nframes_t start = jack_last_frame_time(watcher_);
     const jack_nframes_t frames = count * jack_get_buffer_size(watcher_);
-    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
+    const auto deadline = std::chrono::steady_clock::now() + longestCycleWait;
     while (IsAvailable() && jack_last_frame_time(watcher_) - start < frames &&
            std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kPollInterval);
+        std::this_thread::sleep_for(cyclePollInterval);
     }
 }
 
@@ -152,19 +200,36 @@ void MidiSystem::RemoveOwnPort(const std::string& localName) {
 }
 
 bool MidiSystem::IsOwnPort(const std::string& fullName) const {
-    const std::string_view name(fullName);
-    if (!name.starts_with(clientName_))
+    const std::string_view client = BaseClientOf(fullName);
+    if (client == connectingName_)
+        return true;
+    if (client != clientName_)
         return false;
-    const std::size_t colon = SkipRenumbering(name, clientName_.size());
-    if (colon >= name.size() || name[colon] != ':')
-        return false;
-    const std::string_view port = name.substr(colon + 1);
+    const std::string_view port = std::string_view(fullName).substr(fullName.find(':') + 1);
     std::lock_guard lock(mutex_);
     for (const std::string& localName : ownPorts_) {
         if (IsPortNamed(port, localName))
             return true;
     }
     return false;
+}
+
+void MidiSystem::MarkConnectingClients() {
+    std::lock_guard lock(mutex_);
+    if (!clientMark_)
+        clientMark_ = PortLock::Take(LockName("client", connectingName_));
+}
+
+std::unique_ptr<PortLock> MidiSystem::LockPort(const std::string& fullName) const {
+    std::unique_ptr<PortLock> port = PortLock::Take(LockName("port", fullName));
+    if (!port || PortLock::IsHeld(LockName("client", BaseClientOf(fullName))))
+        return nullptr;
+    return port;
+}
+
+std::string MidiSystem::LockName(std::string_view kind, std::string_view name) const {
+    const std::string system = api_ == RtMidi::UNIX_JACK ? "jack " + ReachedJackServer() : "alsa";
+    return system + " " + std::string(kind) + " " + std::string(name);
 }
 
 OwnPortName::OwnPortName(MidiSystem& system, std::string localName)

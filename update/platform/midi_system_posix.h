@@ -1,6 +1,6 @@
-// The MIDI system that the RtMidi host runs on, chosen once for each host: the ALSA sequencer
-// where it opens, otherwise a running JACK server, otherwise none. Used by the RtMidi host
-// only.
+// The MIDI system that the RtMidi host runs on, chosen once for each host: the one that
+// UPDATE_MIDI_SYSTEM names (alsa or jack), otherwise the ALSA sequencer where it opens, otherwise
+// a running JACK server, otherwise none. Used by the RtMidi host only.
 #pragma once
 
 #include <RtMidi.h>
@@ -11,7 +11,10 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "platform/port_lock_posix.h"
 
 class MidiSystem {
 public:
@@ -23,36 +26,57 @@ public:
     MidiSystem& operator=(const MidiSystem&) = delete;
 
     RtMidi::Api Api() const { return api_; }
+    // The name of the clients that carry the host's virtual ports.
     const std::string& ClientName() const { return clientName_; }
+    // The name of the clients that connect to other programs' ports: the host's name and the
+    // process id, so that every updater's ports can be told from any other's.
+    const std::string& ConnectingName() const { return connectingName_; }
     // Whether a system was found and, on JACK, its server still runs.
     bool IsAvailable() const;
-    // On JACK, waits until the server has begun count more process cycles (a second at
-    // most): a change of connections, or what a client has written, takes effect at a cycle.
-    void AwaitCycles(unsigned int count) const;
+
+    // On JACK, the frame time at which the current process cycle began; 0 elsewhere.
+    jack_nframes_t CycleStart() const;
+    // On JACK, waits until count more process cycles have begun since the cycle that began at
+    // start (a second at most): a change of connections, or what a client has written, takes
+    // effect at a cycle.
+    void AwaitCycles(unsigned int count, jack_nframes_t start) const;
+    void AwaitCycles(unsigned int count) const { AwaitCycles(count, CycleStart()); }
 
     // Keeps an output, its port closed, until the system goes. RtMidi 5 frees a JACK
     // output's ring buffer before it stops the client's process thread, which may still be
     // reading it when the port has only just closed; later cycles no longer touch it.
     void KeepClosedOutput(std::unique_ptr<RtMidiOut> output);
 
-    // The host's own ports, known by the names that the host gave them, stay out of the port
-    // lists.
+    // Port names of the host's own that stay out of its port lists: every port of the
+    // connecting clients, and the virtual ports by the local names that the host gave them.
     void AddOwnPort(const std::string& localName);
     void RemoveOwnPort(const std::string& localName);
     bool IsOwnPort(const std::string& fullName) const;
+
+    // Marks the connecting clients as an updater's for as long as the system lives. Taken
+    // before the first of them is made, so that no other updater ever sees one unmarked.
+    void MarkConnectingClients();
+    // The lock for a port that the host connects to; null when another updater has that port
+    // open, or when the port is one of another updater's own.
+    std::unique_ptr<PortLock> LockPort(const std::string& fullName) const;
 
 private:
     MidiSystem(std::string clientName, RtMidi::Api api);
     void WatchServer(jack_client_t* watcher);
     static void OnServerShutdown(void* system);
+    // Lock names hold the system and, on JACK, the server: the same port names recur on every
+    // server.
+    std::string LockName(std::string_view kind, std::string_view name) const;
 
     std::string clientName_;
+    std::string connectingName_;
     RtMidi::Api api_;
     jack_client_t* watcher_ = nullptr;
     std::atomic<bool> serverGone_{false};
     mutable std::mutex mutex_;
     std::multiset<std::string> ownPorts_;
     std::vector<std::unique_ptr<RtMidiOut>> closedOutputs_;
+    std::unique_ptr<PortLock> clientMark_;
 };
 
 // Counts one of the host's own ports as such for as long as it lives.
