@@ -42,7 +42,11 @@ std::vector<std::size_t> RecordSizes(const ImageBuffer& image) {
 std::size_t BytesOnTheWire(const std::vector<std::size_t>& sizes) {
     std::size_t bytes = 0;
     for (std::size_t size : sizes) {
-        bytes += size / 23 * 48 + (size % 23 != 0 ? 2 * (size % 23) + 2 : 0) + replyBytes;
+        // Two digits a byte, each message framed by F0 and F7.
+        const std::size_t fullMessages = size / bytesPerMessage;
+        const std::size_t rest = size % bytesPerMessage;
+        bytes +=
+            fullMessages * (2 * bytesPerMessage + 2) + (rest != 0 ? 2 * rest + 2 : 0) + replyBytes;
     }
     return bytes;
 }
@@ -103,13 +107,13 @@ int TimeSearch() {
     const unsigned pairs = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA, lastInput) *
                            CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA, lastOutput);
     const Clock::time_point start = Clock::now();
-    const std::uint8_t found = FindUpdateDevice(0x39);
+    const DiscoveryResult found = FindUpdateDevice(updateTargetCode);
     const double seconds = Milliseconds(Clock::now() - start) / 1000;
-    const bool lastPair = found == deviceFound && pairs > 1 && lastInput == midiLink.inputName &&
-                          lastOutput == midiLink.outputName;
+    const bool lastPair = found == DiscoveryResult::deviceFound && pairs > 1 &&
+                          lastInput == midiLink.inputName && lastOutput == midiLink.outputName;
     CloseMidiInput();
     CloseMidiOutput();
-    if (found != deviceFound || !lastPair) {
+    if (!lastPair) {
         std::printf("benchmark: the device was not found behind the last pair alone\n");
         return 1;
     }

@@ -7,8 +7,6 @@
 
 namespace {
 
-// Each byte goes out as two digits, and a message holds at most largestSysExLength of them.
-constexpr std::uint16_t bytesPerMessage = largestSysExLength / 2;
 constexpr std::uint8_t attemptsPerRecord = 20;
 
 constexpr std::uint8_t recordAccepted = 0x1A;

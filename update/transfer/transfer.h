@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "midi/midi.h"
+
 // The progress line. The spinner lives for one transfer and shows the same glyph for two
 // successive records.
 void ResetSpinner();
@@ -20,6 +22,10 @@ void ShowProgress(std::uint16_t percent);
 void StepSpinnerBack();
 // Overwrites the last progress line with the closing one.
 void ShowTransferDone();
+
+// Record bytes to a message: each goes out as two digits, and a message holds at most
+// largestSysExLength of them.
+inline constexpr std::uint16_t bytesPerMessage = largestSysExLength / 2;
 
 // Writes value as two upper-case hexadecimal digits, high nibble first, to out[0] and out[1];
 // nothing else, no terminator.
