@@ -23,9 +23,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStartTimeout = 10s;
-constexpr auto kStopTimeout = 5s;
-constexpr auto kPollInterval = 20ms;
+constexpr auto startTimeout = 10s;
+constexpr auto stopTimeout = 5s;
+constexpr auto pollInterval = 20ms;
 
 std::string UniqueName() {
     static std::atomic<int> counter{0};
@@ -134,7 +134,7 @@ PrivateJackServer::PrivateJackServer()
     pid_ = StartJackd(name_, logPath_);
     if (pid_ < 0)
         return;
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + startTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (HasEnded(pid_)) {
             pid_ = -1;
@@ -144,17 +144,17 @@ PrivateJackServer::PrivateJackServer()
             running_ = true;
             return;
         }
-        std::this_thread::sleep_for(kPollInterval);
+        std::this_thread::sleep_for(pollInterval);
     }
 }
 
 PrivateJackServer::~PrivateJackServer() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+        const auto deadline = std::chrono::steady_clock::now() + stopTimeout;
         bool ended = HasEnded(pid_);
         while (!ended && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(kPollInterval);
+            std::this_thread::sleep_for(pollInterval);
             ended = HasEnded(pid_);
         }
         if (!ended) {
