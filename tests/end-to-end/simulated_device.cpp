@@ -13,8 +13,6 @@
 
 #include "program_runner.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -31,24 +29,11 @@ SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
     folder_ = pattern;
     const std::string logPath = folder_ + "/log";
     arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_ + "/accepted"});
-    std::vector<char*> pointers;
-    for (std::string& argument : arguments)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
-    std::vector<std::string> environment = server.EnvironmentAssignments();
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string assignment(*entry);
-        if (!assignment.starts_with("JACK_DEFAULT_SERVER=") &&
-            !assignment.starts_with("UPDATE_MIDI_SYSTEM=")) {
-            environment.push_back(assignment);
-        }
-    }
-    std::vector<char*> environmentPointers;
-    for (std::string& assignment : environment)
-        environmentPointers.push_back(assignment.data());
-    environmentPointers.push_back(nullptr);
+    std::vector<char*> pointers = ExecPointers(arguments);
+    std::vector<std::string> environment = ChildEnvironment(server.Environment());
+    std::vector<char*> environmentPointers = ExecPointers(environment);
 
     pid_ = fork();
     if (pid_ == 0) {

@@ -79,9 +79,10 @@ protected:
         folder.Write(imageName, WriteImageText(image));
     }
 
-    ProgramResult RunUpdate(const std::string& environment = "") {
-        return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
-                          server.Environment() + " " + environment);
+    ProgramResult RunUpdate(const std::vector<std::string>& environment = {}) {
+        std::vector<std::string> assignments = server.Environment();
+        assignments.insert(assignments.end(), environment.begin(), environment.end());
+        return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", assignments);
     }
 
     void ExpectRun(const ProgramResult& result, const std::string& messages) {
@@ -182,7 +183,7 @@ TEST_F(UpdateOverJack, SecondUpdaterAtOnceFindsThePortsInUse) {
     ScratchFolder secondFolder;
     secondFolder.Write(imageName, WriteImageText(image));
     ProgramResult second;
-    const std::string environment = server.Environment();
+    const std::vector<std::string> environment = server.Environment();
     std::thread other([&] {
         second =
             RunProgram(secondFolder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
@@ -248,7 +249,7 @@ TEST_F(UpdateOverJack, MidiSystemIsTheOneNamed) {
                                      {"alsa", false, ""},
                                      {"pulse", !sequencer, unknown}};
     for (const Case& test : cases) {
-        const ProgramResult result = RunUpdate("UPDATE_MIDI_SYSTEM=" + test.value);
+        const ProgramResult result = RunUpdate({"UPDATE_MIDI_SYSTEM=" + test.value});
         EXPECT_EQ(result.output,
                   banner + opened + (test.onJack ? deviceLines + resetRequest : notFound) + prompt)
             << test.value;
@@ -267,7 +268,7 @@ TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
     ASSERT_TRUE(device.IsReady()) << device.Stop();
 
     ProgramResult result;
-    const std::string environment = server->Environment();
+    const std::vector<std::string> environment = server->Environment();
     std::thread run([&] {
         result = RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
     });

@@ -18,7 +18,8 @@ namespace {
 const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
 const std::string prompt = "Press any key to continue . . . \n";
 // No MIDI system answers: no JACK server of this name runs.
-const std::string noMidi = "UPDATE_MIDI_SYSTEM=jack JACK_DEFAULT_SERVER=update-test-no-server";
+const std::vector<std::string> noMidi = {"UPDATE_MIDI_SYSTEM=jack",
+                                         "JACK_DEFAULT_SERVER=update-test-no-server"};
 const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
 
 std::string ValidImageText() {

@@ -11,10 +11,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "program_runner.h"
 
 extern char** environ;
 
@@ -30,20 +30,12 @@ std::string UniqueName() {
     return "update-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts)
-        pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // The server that scripts/jack-server runs, as a child of this process. Everything the child
 // needs is made before fork, as the child of a threaded process may only make
 // async-signal-safe calls.
 pid_t StartJackd(const std::string& name, const std::string& logPath) {
     std::vector<std::string> arguments = {JACK_SERVER_SCRIPT, "run", name};
-    std::vector<char*> argumentPointers = Pointers(arguments);
+    std::vector<char*> argumentPointers = ExecPointers(arguments);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0)
@@ -70,7 +62,7 @@ pid_t StartJackd(const std::string& name, const std::string& logPath) {
 // no use to the tests.
 bool RunScript(const std::string& command, const std::string& name) {
     std::vector<std::string> arguments = {JACK_SERVER_SCRIPT, command, name};
-    std::vector<char*> argumentPointers = Pointers(arguments);
+    std::vector<char*> argumentPointers = ExecPointers(arguments);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -127,20 +119,15 @@ PrivateJackServer::~PrivateJackServer() {
     std::filesystem::remove(logPath_, ignored);
 }
 
-std::vector<std::string> PrivateJackServer::EnvironmentAssignments() const {
+std::vector<std::string> PrivateJackServer::Environment() const {
     return {"UPDATE_MIDI_SYSTEM=jack", "JACK_DEFAULT_SERVER=" + name_};
 }
 
-std::string PrivateJackServer::Environment() const {
-    std::string words;
-    for (const std::string& assignment : EnvironmentAssignments())
-        words += (words.empty() ? "" : " ") + assignment;
-    return words;
-}
-
 void PrivateJackServer::UseInThisProcess() const {
-    setenv("UPDATE_MIDI_SYSTEM", "jack", 1);
-    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    for (const std::string& assignment : Environment()) {
+        const std::size_t equals = assignment.find('=');
+        setenv(assignment.substr(0, equals).c_str(), assignment.substr(equals + 1).c_str(), 1);
+    }
 }
 
 // jackd2 keeps one semaphore for each client in /dev/shm, named after the user, the server and
@@ -157,8 +144,5 @@ int PrivateJackServer::ClientCount() const {
 }
 
 std::string PrivateJackServer::Log() const {
-    std::ifstream file(logPath_);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
+    return ReadFile(logPath_);
 }

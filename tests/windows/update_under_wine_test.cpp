@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(NoMidiDriver, FindsNoDevice) {
     ScratchFolder folder;
     folder.Write(imageName, WriteImageText(MixedImage()));
-    const WineRun run = RunUnderWine(folder, "", "WINEDLLOVERRIDES=winetestmidi.drv=d");
+    const WineRun run = RunUnderWine(folder, "", {"WINEDLLOVERRIDES=winetestmidi.drv=d"});
     ExpectConsole(run, opened + noDevice);
     EXPECT_EQ(run.driverLog, "");
 }
