@@ -1,8 +1,9 @@
 #include "console_text.h"
 
+#include <vector>
+
 namespace {
 
-const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
 constexpr char glyphs[] = "--\\\\||//";
 
 std::vector<std::size_t> RecordSizes(const Bytes& image) {
@@ -13,7 +14,25 @@ std::vector<std::size_t> RecordSizes(const Bytes& image) {
     return sizes;
 }
 
+std::string ProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
+    return "\r                        \rTransferring.. " + std::string(1, glyphs[accepted % 8]) +
+           " " + std::to_string(ackedBytes * 100 / total) + "% done";
+}
+
 }  // namespace
+
+std::string OpenedLine(const std::string& imageName) {
+    return "OK: File '" + imageName + "' is open.\n";
+}
+
+std::string DeviceLines(const std::string& input, const std::string& output) {
+    return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
+           "\nMIDIOUT Device: " + output + "\n";
+}
+
+std::string PosixConsole(const std::string& messages) {
+    return banner + messages + pausePrompt;
+}
 
 std::string WindowsConsole(const std::string& messages) {
     std::string text;
@@ -25,9 +44,12 @@ std::string WindowsConsole(const std::string& messages) {
     return text + winePausePrompt;
 }
 
-std::string ProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
-    return "\r                        \rTransferring.. " + std::string(1, glyphs[accepted % 8]) +
-           " " + std::to_string(ackedBytes * 100 / total) + "% done";
+std::string RecordLine(const Bytes& image, std::size_t record) {
+    const std::vector<std::size_t> sizes = RecordSizes(image);
+    std::size_t acked = 0;
+    for (std::size_t index = 0; index + 1 < record; ++index)
+        acked += sizes[index];
+    return ProgressLine(record - 1, acked, image.size());
 }
 
 std::string AcceptedLines(const Bytes& image, std::size_t stop) {
@@ -41,12 +63,12 @@ std::string AcceptedLines(const Bytes& image, std::size_t stop) {
     return lines;
 }
 
-std::size_t BytesBefore(const Bytes& image, std::size_t record) {
-    const std::vector<std::size_t> sizes = RecordSizes(image);
-    std::size_t bytes = 0;
-    for (std::size_t index = 0; index + 1 < record; ++index)
-        bytes += sizes[index];
-    return bytes;
+std::string RepeatedRecordLines(const Bytes& image, std::size_t record, std::size_t attempts,
+                                const std::string& failure) {
+    std::string lines;
+    for (std::size_t attempt = 0; attempt < attempts; ++attempt)
+        lines += RecordLine(image, record) + failure;
+    return lines;
 }
 
 std::string TransferLines(const Bytes& image, std::size_t failedRecord,
@@ -61,5 +83,5 @@ std::string TransferLines(const Bytes& image, std::size_t failedRecord,
         lines += line;
         acked += sizes[index];
     }
-    return lines + "\rTransferring.. 100% done.  \n\nTarget update successfully!\n\n";
+    return lines + transferDone + updateSucceeded;
 }
