@@ -83,7 +83,7 @@ TEST_F(UpdateOverJack, DeviceAsksForAReset) {
 TEST_F(UpdateOverJack, SilentDeviceIsNotFound) {
     SimulatedDevice device(server, {"--handshake", "silent"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + noDevice);
+    ExpectRun(RunUpdate(), opened + noDeviceFound);
 }
 
 TEST_F(UpdateOverJack, DeviceRestartsAfterAGivenRecord) {
@@ -139,7 +139,7 @@ TEST_F(UpdateOverJack, SecondUpdaterAtOnceFindsThePortsInUse) {
     other.join();
 
     const std::string updated = PosixConsole(opened + deviceLines + TransferLines(image));
-    const std::string refused = PosixConsole(opened + noDevice);
+    const std::string refused = PosixConsole(opened + noDeviceFound);
     EXPECT_TRUE((first.output == updated && second.output == refused) ||
                 (first.output == refused && second.output == updated))
         << "first:\n"
@@ -197,7 +197,7 @@ TEST_F(UpdateOverJack, MidiSystemIsTheOneNamed) {
     for (const Case& test : cases) {
         const ProgramResult result = RunUpdate({"UPDATE_MIDI_SYSTEM=" + test.value});
         EXPECT_EQ(result.output,
-                  PosixConsole(opened + (test.onJack ? deviceLines + resetRequest : noDevice)))
+                  PosixConsole(opened + (test.onJack ? deviceLines + resetRequest : noDeviceFound)))
             << test.value;
         EXPECT_EQ(result.errors, test.errors) << test.value;
     }
@@ -222,7 +222,7 @@ TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
     server.reset();
     run.join();
 
-    const std::string ending = "\nError: The MIDI Out of device is missing!\n\n" + pausePrompt;
+    const std::string ending = outputMissing + pausePrompt;
     EXPECT_EQ(result.output.rfind(banner + opened + deviceLines, 0), 0u) << result.output;
     ASSERT_GE(result.output.size(), ending.size());
     EXPECT_EQ(result.output.substr(result.output.size() - ending.size()), ending) << result.output;

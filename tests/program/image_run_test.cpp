@@ -123,10 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
         FolderCase{"ValidImageWithAnyCase",
                    {{"tb615r1.LED", ValidImageText()}, {"TB615R0.Led", ValidImageText()}},
-                   OpenedLine("TB615R0.Led") + noDevice,
+                   OpenedLine("TB615R0.Led") + noDeviceFound,
                    "ignored --arguments"},
-        FolderCase{
-            "LongNameIsKeptWhole", {{longName, ValidImageText()}}, OpenedLine(longName) + noDevice},
+        FolderCase{"LongNameIsKeptWhole",
+                   {{longName, ValidImageText()}},
+                   OpenedLine(longName) + noDeviceFound},
         // Valid records throughout, but more of them than a 16-bit count can hold.
         FolderCase{"TooLargeForTheCount",
                    {{"TB615R.led",

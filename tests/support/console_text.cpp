@@ -14,9 +14,8 @@ std::vector<std::size_t> RecordSizes(const Bytes& image) {
     return sizes;
 }
 
-std::string ProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
-    return "\r                        \rTransferring.. " + std::string(1, glyphs[accepted % 8]) +
-           " " + std::to_string(ackedBytes * 100 / total) + "% done";
+std::string RecordProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
+    return ProgressLine(glyphs[accepted % 8], static_cast<int>(ackedBytes * 100 / total));
 }
 
 }  // namespace
@@ -28,6 +27,11 @@ std::string OpenedLine(const std::string& imageName) {
 std::string DeviceLines(const std::string& input, const std::string& output) {
     return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
            "\nMIDIOUT Device: " + output + "\n";
+}
+
+std::string ProgressLine(char glyph, int percent) {
+    return "\r" + std::string(24, ' ') + "\rTransferring.. " + glyph + " " +
+           std::to_string(percent) + "% done";
 }
 
 std::string PosixConsole(const std::string& messages) {
@@ -49,7 +53,7 @@ std::string RecordLine(const Bytes& image, std::size_t record) {
     std::size_t acked = 0;
     for (std::size_t index = 0; index + 1 < record; ++index)
         acked += sizes[index];
-    return ProgressLine(record - 1, acked, image.size());
+    return RecordProgressLine(record - 1, acked, image.size());
 }
 
 std::string AcceptedLines(const Bytes& image, std::size_t stop) {
@@ -57,7 +61,7 @@ std::string AcceptedLines(const Bytes& image, std::size_t stop) {
     std::string lines;
     std::size_t acked = 0;
     for (std::size_t index = 0; index + 1 < stop && index < sizes.size(); ++index) {
-        lines += ProgressLine(index, acked, image.size());
+        lines += RecordProgressLine(index, acked, image.size());
         acked += sizes[index];
     }
     return lines;
@@ -77,7 +81,7 @@ std::string TransferLines(const Bytes& image, std::size_t failedRecord,
     std::string lines;
     std::size_t acked = 0;
     for (std::size_t index = 0; index < sizes.size(); ++index) {
-        const std::string line = ProgressLine(index, acked, image.size());
+        const std::string line = RecordProgressLine(index, acked, image.size());
         if (index + 1 == failedRecord)
             lines += line + failure;
         lines += line;

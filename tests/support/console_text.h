@@ -14,8 +14,9 @@ inline const std::string winePausePrompt = "Press any key to continue... ";
 
 inline const std::string noFitFile = "Error: The fit file is not found.\n\n";
 inline const std::string imageDamaged = "Error: The upgrade file is error!\n\n";
-inline const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+inline const std::string noDeviceFound = "\nFailed: Can't find the suitable device to update!\n\n";
 inline const std::string resetRequest = "Please reset the product and retry again!\n\n";
+inline const std::string outputMissing = "\nError: The MIDI Out of device is missing!\n\n";
 inline const std::string transferDone = "\rTransferring.. 100% done.  \n";
 inline const std::string updateSucceeded = "\nTarget update successfully!\n\n";
 // A device that restarts once it has the image: the success line follows the closing line at
@@ -31,8 +32,10 @@ std::string PosixConsole(const std::string& messages);
 // and under Wine, whose C runtime turns every "\n" into "\r\n".
 std::string WindowsConsole(const std::string& messages);
 
-// "\r...\rTransferring.. G P% done" while record number record (from 1) goes out, the
-// records before it accepted.
+// The progress line that rewrites itself in place: "\r...\rTransferring.. G P% done".
+std::string ProgressLine(char glyph, int percent);
+// The progress line while record number record (from 1) goes out, the records before it
+// accepted.
 std::string RecordLine(const Bytes& image, std::size_t record);
 // The progress lines of the records before record number stop (from 1), all accepted.
 std::string AcceptedLines(const Bytes& image, std::size_t stop);

@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                        }},
         DeviceCase{.name = "NoDeviceAnswers",
                    .driverOptions = "--handshake silent",
-                   .messages = [](const Bytes&) { return noDevice; },
+                   .messages = [](const Bytes&) { return noDeviceFound; },
                    .mostSeconds = 5},
         // Messages 1 to 13 are the handshake, record 1 and three messages of record 2: the
         // send of the fourth gives up after its 10 s and takes the message back.
@@ -178,8 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .driverOptions = "--stall-output-after 13",
                    .messages =
                        [](const Bytes& image) {
-                           return deviceLines + AcceptedLines(image, 3) +
-                                  "\nError: The MIDI Out of device is missing!\n\n";
+                           return deviceLines + AcceptedLines(image, 3) + outputMissing;
                        },
                    .image = FullMessagesImage(),
                    .mostSeconds = 13},
@@ -200,7 +199,7 @@ TEST(NoMidiDriver, FindsNoDevice) {
     ScratchFolder folder;
     folder.Write(imageName, WriteImageText(MixedImage()));
     const WineRun run = RunUnderWine(folder, "", {"WINEDLLOVERRIDES=winetestmidi.drv=d"});
-    ExpectConsole(run, opened + noDevice);
+    ExpectConsole(run, opened + noDeviceFound);
     EXPECT_EQ(run.driverLog, "");
 }
 
