@@ -13,6 +13,7 @@
 #include "console_text.h"
 #include "image_writer.h"
 #include "jack_server.h"
+#include "mixed_image.h"
 #include "program_runner.h"
 #include "simulated_device.h"
 
@@ -21,16 +22,6 @@ namespace {
 const std::string imageName = "TB615R_e2e.led";
 const std::string opened = OpenedLine(imageName);
 const std::string deviceLines = DeviceLines("device-sim:out", "device-sim-01:in");
-
-// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
-// a message's end, and ones of many messages.
-Bytes MixedImage() {
-    std::vector<Bytes> payloads;
-    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
-        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
-    }
-    return MakeImage(payloads);
-}
 
 class UpdateOverJack : public testing::Test {
 protected:

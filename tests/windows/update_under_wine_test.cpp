@@ -12,6 +12,7 @@
 #include "case_name.h"
 #include "console_text.h"
 #include "image_writer.h"
+#include "mixed_image.h"
 #include "wine_program.h"
 
 namespace {
@@ -72,16 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
             [](const ScratchFolder& f) { f.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"); },
             OpenedLine("TB615R_v2.led") + imageDamaged}),
     NameCase);
-
-// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
-// a message's end, and ones of many messages.
-Bytes MixedImage() {
-    std::vector<Bytes> payloads;
-    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
-        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
-    }
-    return MakeImage(payloads);
-}
 
 // Records of 204 bytes: eight full messages and a short one each.
 Bytes FullMessagesImage() {
