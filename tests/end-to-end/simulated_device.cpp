@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
 #include <thread>
 
 #include "program_runner.h"
@@ -23,12 +20,8 @@ constexpr auto readyTimeout = 10s;
 
 SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
                                  std::vector<std::string> arguments) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "device-sim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
-    const std::string logPath = folder_ + "/log";
-    arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_ + "/accepted"});
+    const std::string logPath = folder_.File("log");
+    arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_.File("accepted")});
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
     std::vector<char*> pointers = ExecPointers(arguments);
@@ -55,8 +48,6 @@ SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
 
 SimulatedDevice::~SimulatedDevice() {
     Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
 }
 
 std::string SimulatedDevice::Stop() {
@@ -65,9 +56,9 @@ std::string SimulatedDevice::Stop() {
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
-    return ReadFile(folder_ + "/log");
+    return ReadFile(folder_.File("log"));
 }
 
 std::string SimulatedDevice::AcceptedRecords() const {
-    return ReadFile(folder_ + "/accepted");
+    return ReadFile(folder_.File("accepted"));
 }
