@@ -39,17 +39,11 @@ private:
 class FakeInput : public MidiInputPort {};
 
 // Hosts whose virtual ports stay within the test: the test plays the hosts' threads.
-class FakeHost : public MidiHost {
+class FakeHost : public VirtualPortHost {
 public:
     FakeHost(std::string clientName, std::vector<std::string>& created)
         : clientName_(std::move(clientName)), created_(created) {}
 
-    std::vector<std::string> ListInputs() override { return {}; }
-    std::vector<std::string> ListOutputs() override { return {}; }
-    std::unique_ptr<MidiInputPort> OpenInput(const std::string&, SysExHandler) override {
-        return nullptr;
-    }
-    std::unique_ptr<MidiOutputPort> OpenOutput(const std::string&) override { return nullptr; }
     std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
                                                       SysExHandler handler) override {
         if (name == refused)
@@ -78,7 +72,7 @@ private:
 
 class Hosts {
 public:
-    MidiHostFactory Factory() {
+    VirtualPortHostFactory Factory() {
         return [this](const std::string& clientName) {
             auto host = std::make_unique<FakeHost>(clientName, created);
             host->refused = refused;

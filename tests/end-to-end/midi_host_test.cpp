@@ -135,11 +135,11 @@ protected:
 
     PrivateJackServer server_;
     int clientsWithoutProgram_ = 0;
-    std::unique_ptr<MidiHost> device_;
+    std::unique_ptr<SystemMidiHost> device_;
     Inbox deviceInbox_;
     std::unique_ptr<MidiInputPort> deviceInput_;
     std::unique_ptr<MidiOutputPort> deviceOutput_;
-    std::unique_ptr<MidiHost> program_;
+    std::unique_ptr<SystemMidiHost> program_;
 };
 
 TEST_F(MidiHostOnJack, ListsOtherClientsPortsByFullNameAndLeavesOutItsOwn) {

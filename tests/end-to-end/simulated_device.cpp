@@ -6,14 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
 #include <thread>
 
 #include "program_runner.h"
-
-extern char** environ;
 
 namespace {
 
@@ -25,30 +20,13 @@ constexpr auto readyTimeout = 10s;
 
 SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
                                  std::vector<std::string> arguments) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "device-sim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
-    const std::string logPath = folder_ + "/log";
-    arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_ + "/accepted"});
-    std::vector<char*> pointers;
-    for (std::string& argument : arguments)
-        pointers.push_back(argument.data());
-    pointers.push_back(nullptr);
+    const std::string logPath = folder_.File("log");
+    arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_.File("accepted")});
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
-    std::vector<std::string> environment = server.EnvironmentAssignments();
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string assignment(*entry);
-        if (!assignment.starts_with("JACK_DEFAULT_SERVER=") &&
-            !assignment.starts_with("UPDATE_MIDI_SYSTEM=")) {
-            environment.push_back(assignment);
-        }
-    }
-    std::vector<char*> environmentPointers;
-    for (std::string& assignment : environment)
-        environmentPointers.push_back(assignment.data());
-    environmentPointers.push_back(nullptr);
+    std::vector<char*> pointers = ExecPointers(arguments);
+    std::vector<std::string> environment = ChildEnvironment(server.Environment());
+    std::vector<char*> environmentPointers = ExecPointers(environment);
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -70,8 +48,6 @@ SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
 
 SimulatedDevice::~SimulatedDevice() {
     Stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
 }
 
 std::string SimulatedDevice::Stop() {
@@ -80,9 +56,9 @@ std::string SimulatedDevice::Stop() {
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
-    return ReadFile(folder_ + "/log");
+    return ReadFile(folder_.File("log"));
 }
 
 std::string SimulatedDevice::AcceptedRecords() const {
-    return ReadFile(folder_ + "/accepted");
+    return ReadFile(folder_.File("accepted"));
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "jack_server.h"
+#include "program_runner.h"
 
 class SimulatedDevice {
 public:
@@ -24,7 +25,8 @@ public:
     std::string AcceptedRecords() const;
 
 private:
-    std::string folder_;
+    // Its log and the records it accepted.
+    ScratchFolder folder_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };

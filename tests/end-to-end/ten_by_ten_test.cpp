@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "console_text.h"
 #include "image_writer.h"
 #include "jack_server.h"
 #include "program_runner.h"
@@ -60,12 +61,10 @@ TEST(TenByTenPorts, DeviceBehindTheLastPairIsFound) {
         RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", server.Environment());
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
 
-    EXPECT_NE(result.output.find("The Update Device is Open successfully:\n"
-                                 "MIDIIN Device: device-sim:out\n"
-                                 "MIDIOUT Device: device-sim-01:in\n"),
+    EXPECT_NE(result.output.find(DeviceLines("device-sim:out", "device-sim-01:in")),
               std::string::npos)
         << result.output;
-    EXPECT_NE(result.output.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_NE(result.output.find(updateSucceeded), std::string::npos);
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
     // The server watcher, one input and one output.

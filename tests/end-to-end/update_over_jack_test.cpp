@@ -10,67 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include "console_text.h"
 #include "image_writer.h"
 #include "jack_server.h"
+#include "mixed_image.h"
 #include "program_runner.h"
 #include "simulated_device.h"
 
 namespace {
 
-const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
-const std::string prompt = "Press any key to continue . . . \n";
 const std::string imageName = "TB615R_e2e.led";
-const std::string opened = "OK: File '" + imageName + "' is open.\n";
-const std::string deviceLines =
-    "The Update Device is Open successfully:\nMIDIIN Device: device-sim:out\n"
-    "MIDIOUT Device: device-sim-01:in\n";
-const std::string done = "\rTransferring.. 100% done.  \n";
-const std::string notFound = "\nFailed: Can't find the suitable device to update!\n\n";
-const std::string resetRequest = "Please reset the product and retry again!\n\n";
-constexpr char glyphs[] = "--\\\\||//";
-
-// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
-// a message's end, and ones of many messages.
-Bytes MixedImage() {
-    std::vector<Bytes> payloads;
-    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
-        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
-    }
-    return MakeImage(payloads);
-}
-
-std::vector<std::size_t> RecordSizes(const Bytes& image) {
-    std::vector<std::size_t> sizes;
-    for (std::size_t position = 0; position < image.size(); position += sizes.back()) {
-        sizes.push_back(image[position] * 256u + image[position + 1] + 2u);
-    }
-    return sizes;
-}
-
-std::string ProgressLine(std::size_t accepted, std::size_t ackedBytes, std::size_t total) {
-    return "\r                        \rTransferring.. " + std::string(1, glyphs[accepted % 8]) +
-           " " + std::to_string(ackedBytes * 100 / total) + "% done";
-}
-
-// The progress lines of the records before record number (from 1) stop, all accepted.
-std::string AcceptedLines(const Bytes& image, std::size_t stop) {
-    const std::vector<std::size_t> sizes = RecordSizes(image);
-    std::string lines;
-    std::size_t acked = 0;
-    for (std::size_t index = 0; index + 1 < stop && index < sizes.size(); ++index) {
-        lines += ProgressLine(index, acked, image.size());
-        acked += sizes[index];
-    }
-    return lines;
-}
-
-std::size_t BytesBefore(const Bytes& image, std::size_t record) {
-    const std::vector<std::size_t> sizes = RecordSizes(image);
-    std::size_t bytes = 0;
-    for (std::size_t index = 0; index + 1 < record; ++index)
-        bytes += sizes[index];
-    return bytes;
-}
+const std::string opened = OpenedLine(imageName);
+const std::string deviceLines = DeviceLines("device-sim:out", "device-sim-01:in");
 
 class UpdateOverJack : public testing::Test {
 protected:
@@ -79,13 +30,14 @@ protected:
         folder.Write(imageName, WriteImageText(image));
     }
 
-    ProgramResult RunUpdate(const std::string& environment = "") {
-        return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'",
-                          server.Environment() + " " + environment);
+    ProgramResult RunUpdate(const std::vector<std::string>& environment = {}) {
+        std::vector<std::string> assignments = server.Environment();
+        assignments.insert(assignments.end(), environment.begin(), environment.end());
+        return RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", assignments);
     }
 
     void ExpectRun(const ProgramResult& result, const std::string& messages) {
-        EXPECT_EQ(result.output, banner + messages + prompt);
+        EXPECT_EQ(result.output, PosixConsole(messages));
         EXPECT_EQ(result.errors, "");
         EXPECT_EQ(result.exitStatus, 0);
     }
@@ -98,8 +50,7 @@ protected:
 TEST_F(UpdateOverJack, WholeImageIsAcceptedAsSent) {
     SimulatedDevice device(server, {});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 13) + done +
-                               "\nTarget update successfully!\n\n");
+    ExpectRun(RunUpdate(), opened + deviceLines + TransferLines(image));
     EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
 }
 
@@ -109,7 +60,7 @@ TEST_F(UpdateOverJack, DeviceBehindOtherPortsIsFound) {
     const ProgramResult result = RunUpdate();
     EXPECT_NE(result.output.find("MIDIIN Device: device-sim:out\n"), std::string::npos)
         << result.output;
-    EXPECT_NE(result.output.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_NE(result.output.find(updateSucceeded), std::string::npos);
     EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
 }
 
@@ -123,53 +74,41 @@ TEST_F(UpdateOverJack, DeviceAsksForAReset) {
 TEST_F(UpdateOverJack, SilentDeviceIsNotFound) {
     SimulatedDevice device(server, {"--handshake", "silent"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + notFound);
+    ExpectRun(RunUpdate(), opened + noDeviceFound);
 }
 
 TEST_F(UpdateOverJack, DeviceRestartsAfterAGivenRecord) {
     SimulatedDevice device(server, {"--restart-at", "5"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 5) +
-                               ProgressLine(4, BytesBefore(image, 5), image.size()) + done +
-                               "Target update successfully!\n" +
-                               "\nThe System is restarted, please wait!\n\n");
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 6) + restartEnding);
 }
 
 TEST_F(UpdateOverJack, DeviceErrorsRepeatTheRecordUntilTheLimit) {
     SimulatedDevice device(server, {"--on", "3:*=code:24"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    std::string attempts;
-    for (int attempt = 1; attempt <= 20; ++attempt) {
-        attempts += ProgressLine(2, BytesBefore(image, 3), image.size());
-        attempts +=
-            attempt < 20 ? "\nThe download file verifies error!\n" : "\nError in updating.\n";
-    }
-    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 3) + attempts);
+    ExpectRun(RunUpdate(),
+              opened + deviceLines + AcceptedLines(image, 3) +
+                  RepeatedRecordLines(image, 3, 19, "\nThe download file verifies error!\n") +
+                  RepeatedRecordLines(image, 3, 1, "\nError in updating.\n"));
 }
 
 TEST_F(UpdateOverJack, SilenceAndLateRepliesAreRepeatedUntilAccepted) {
     SimulatedDevice device(server,
                            {"--on", "2:1=silent", "--on", "4:1=code:20", "--on", "4:2=late:200"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    const std::string lines = AcceptedLines(image, 13);
-    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) +
-                               ProgressLine(1, BytesBefore(image, 2), image.size()) +
+    const std::string lines = TransferLines(image);
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) + RecordLine(image, 2) +
                                AcceptedLines(image, 4).substr(AcceptedLines(image, 2).size()) +
-                               ProgressLine(3, BytesBefore(image, 4), image.size()) +
-                               "\nThe CRC of the download file is error!\n" +
-                               lines.substr(AcceptedLines(image, 4).size()) + done +
-                               "\nTarget update successfully!\n\n");
+                               RecordLine(image, 4) + "\nThe CRC of the download file is error!\n" +
+                               lines.substr(AcceptedLines(image, 4).size()));
     EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end()));
 }
 
 TEST_F(UpdateOverJack, SilentDeviceEndsAsNotResponding) {
     SimulatedDevice device(server, {"--on", "2:*=silent"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
-    std::string attempts;
-    for (int attempt = 1; attempt <= 20; ++attempt) {
-        attempts += ProgressLine(1, BytesBefore(image, 2), image.size());
-    }
-    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) + attempts +
+    ExpectRun(RunUpdate(), opened + deviceLines + AcceptedLines(image, 2) +
+                               RepeatedRecordLines(image, 2, 20) +
                                "\nFailed: Target is not responding.\n\n");
 }
 
@@ -182,7 +121,7 @@ TEST_F(UpdateOverJack, SecondUpdaterAtOnceFindsThePortsInUse) {
     ScratchFolder secondFolder;
     secondFolder.Write(imageName, WriteImageText(image));
     ProgramResult second;
-    const std::string environment = server.Environment();
+    const std::vector<std::string> environment = server.Environment();
     std::thread other([&] {
         second =
             RunProgram(secondFolder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
@@ -190,9 +129,8 @@ TEST_F(UpdateOverJack, SecondUpdaterAtOnceFindsThePortsInUse) {
     const ProgramResult first = RunUpdate();
     other.join();
 
-    const std::string updated = banner + opened + deviceLines + AcceptedLines(image, 13) + done +
-                                "\nTarget update successfully!\n\n" + prompt;
-    const std::string refused = banner + opened + notFound + prompt;
+    const std::string updated = PosixConsole(opened + deviceLines + TransferLines(image));
+    const std::string refused = PosixConsole(opened + noDeviceFound);
     EXPECT_TRUE((first.output == updated && second.output == refused) ||
                 (first.output == refused && second.output == updated))
         << "first:\n"
@@ -223,7 +161,7 @@ TEST_F(UpdateOverJack, UpdaterKilledMidTransferLeavesThePortsFree) {
 
     const ProgramResult result = RunUpdate();
     EXPECT_NE(result.output.find(deviceLines), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("\nTarget update successfully!\n\n"), std::string::npos);
+    EXPECT_NE(result.output.find(updateSucceeded), std::string::npos);
     EXPECT_TRUE(
         device.AcceptedRecords().ends_with(std::string(slowImage.begin(), slowImage.end())));
     EXPECT_EQ(server.ClientCount(), clients);
@@ -248,9 +186,9 @@ TEST_F(UpdateOverJack, MidiSystemIsTheOneNamed) {
                                      {"alsa", false, ""},
                                      {"pulse", !sequencer, unknown}};
     for (const Case& test : cases) {
-        const ProgramResult result = RunUpdate("UPDATE_MIDI_SYSTEM=" + test.value);
+        const ProgramResult result = RunUpdate({"UPDATE_MIDI_SYSTEM=" + test.value});
         EXPECT_EQ(result.output,
-                  banner + opened + (test.onJack ? deviceLines + resetRequest : notFound) + prompt)
+                  PosixConsole(opened + (test.onJack ? deviceLines + resetRequest : noDeviceFound)))
             << test.value;
         EXPECT_EQ(result.errors, test.errors) << test.value;
     }
@@ -267,7 +205,7 @@ TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
     ASSERT_TRUE(device.IsReady()) << device.Stop();
 
     ProgramResult result;
-    const std::string environment = server->Environment();
+    const std::vector<std::string> environment = server->Environment();
     std::thread run([&] {
         result = RunProgram(folder.Path(), std::string("'") + UPDATE_PROGRAM + "'", environment);
     });
@@ -275,7 +213,7 @@ TEST(UpdateOverJackLost, ServerStoppedMidTransferEndsAsOutputLost) {
     server.reset();
     run.join();
 
-    const std::string ending = "\nError: The MIDI Out of device is missing!\n\n" + prompt;
+    const std::string ending = outputMissing + pausePrompt;
     EXPECT_EQ(result.output.rfind(banner + opened + deviceLines, 0), 0u) << result.output;
     ASSERT_GE(result.output.size(), ending.size());
     EXPECT_EQ(result.output.substr(result.output.size() - ending.size()), ending) << result.output;

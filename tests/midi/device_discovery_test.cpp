@@ -4,18 +4,13 @@
 #include <vector>
 
 #include "case_name.h"
+#include "console_text.h"
 #include "fake_midi_host.h"
 #include "midi_fixture.h"
 
 namespace {
 
 const Message handshake = {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0xF7};
-const std::string failureLine = "\nFailed: Can't find the suitable device to update!\n\n";
-
-std::string SuccessLines(const std::string& input, const std::string& output) {
-    return "The Update Device is Open successfully:\nMIDIIN Device: " + input +
-           "\nMIDIOUT Device: " + output + "\n";
-}
 
 // A device listening on output "device out" and answering on input "device in": from its
 // answerFrom-th handshake on, it replies the code after delay milliseconds.
@@ -79,18 +74,18 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{.name = "NoPorts",
                       .device = HandshakeDevice(0x39),
                       .result = DiscoveryResult::noDevice,
-                      .output = failureLine},
+                      .output = noDeviceFound},
         DiscoveryCase{.name = "InputsButNoOutputs",
                       .inputs = {"a", "b"},
                       .device = HandshakeDevice(0x39),
                       .result = DiscoveryResult::noDevice,
-                      .output = failureLine},
+                      .output = noDeviceFound},
         DiscoveryCase{.name = "DeviceAtOnce",
                       .inputs = {"device in"},
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x39),
                       .result = DiscoveryResult::deviceFound,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 1},
         DiscoveryCase{.name = "ResetRequest",
@@ -98,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x15),
                       .result = DiscoveryResult::resetRequested,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 1},
         DiscoveryCase{.name = "OtherReplyIsNoAnswer",
@@ -106,14 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x1A),
                       .result = DiscoveryResult::noDevice,
-                      .output = failureLine,
+                      .output = noDeviceFound,
                       .handshakesSent = sendsPerSilentPair},
         DiscoveryCase{.name = "AnswerToTheFourthSend",
                       .inputs = {"device in"},
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x39, 4),
                       .result = DiscoveryResult::deviceFound,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 4},
         DiscoveryCase{.name = "NoAnswerBeforeTheFifthSend",
@@ -121,14 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x39, 5),
                       .result = DiscoveryResult::noDevice,
-                      .output = failureLine,
+                      .output = noDeviceFound,
                       .handshakesSent = sendsPerSilentPair},
         DiscoveryCase{.name = "ReplyDuringThe500thSleep",
                       .inputs = {"device in"},
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x39, 1, 500),
                       .result = DiscoveryResult::deviceFound,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 1},
         // Too late for the first wait: taken at the first poll of the second.
@@ -137,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = {"device out"},
                       .device = HandshakeDevice(0x39, 1, 501),
                       .result = DiscoveryResult::deviceFound,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 2},
         // Both outputs are tried with the first input before the second input is opened.
@@ -146,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = {"device out", "x"},
                       .device = HandshakeDevice(0x39),
                       .result = DiscoveryResult::deviceFound,
-                      .output = SuccessLines("device in", "device out"),
+                      .output = DeviceLines("device in", "device out"),
                       .openAfterwards = devicePairOpen,
                       .handshakesSent = 2 * sendsPerSilentPair + 1},
         // Only the first ten outputs are counted.
@@ -155,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                       .outputs = With(Names("output ", 11), 10, "device out"),
                       .device = HandshakeDevice(0x39),
                       .result = DiscoveryResult::noDevice,
-                      .output = failureLine,
+                      .output = noDeviceFound,
                       .handshakesSent = 10 * sendsPerSilentPair}),
     NameCase);
 

@@ -10,16 +10,15 @@
 #include <vector>
 
 #include "case_name.h"
+#include "console_text.h"
 #include "image_writer.h"
 #include "program_runner.h"
 
 namespace {
 
-const std::string banner = "Update V0.3 - Update KELVORIN TV615R System\n";
-const std::string prompt = "Press any key to continue . . . \n";
 // No MIDI system answers: no JACK server of this name runs.
-const std::string noMidi = "UPDATE_MIDI_SYSTEM=jack JACK_DEFAULT_SERVER=update-test-no-server";
-const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+const std::vector<std::string> noMidi = {"UPDATE_MIDI_SYSTEM=jack",
+                                         "JACK_DEFAULT_SERVER=update-test-no-server"};
 
 std::string ValidImageText() {
     return WriteImageText(MakeImage({{0x01, 0x02, 0x03}, {}, MakePayload(40, 3)}));
@@ -30,7 +29,7 @@ ProgramResult RunIn(const ScratchFolder& folder, const std::string& arguments = 
 }
 
 void ExpectRun(const ProgramResult& result, const std::string& messages) {
-    EXPECT_EQ(result.output, banner + messages + prompt);
+    EXPECT_EQ(result.output, PosixConsole(messages));
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.exitStatus, 0);
 }
@@ -99,12 +98,6 @@ struct FolderCase {
     std::string arguments = "";
 };
 
-std::string Opened(const std::string& name) {
-    return "OK: File '" + name + "' is open.\n";
-}
-const std::string damaged = "Error: The upgrade file is error!\n\n";
-const std::string notFit = "Error: The fit file is not found.\n\n";
-
 class ImageRun : public testing::TestWithParam<FolderCase> {};
 
 TEST_P(ImageRun, PrintsItsEnding) {
@@ -122,37 +115,41 @@ INSTANTIATE_TEST_SUITE_P(
                    "Error: File '*.led' is not found.\n\n"},
         FolderCase{"FirstEntryInNameOrderLacksThePrefix",
                    {{"TB615R.led", ValidImageText()}, {"b.led", ValidImageText()}},
-                   notFit},
-        FolderCase{"NameDifferingInADigit", {{"TB616R.led", ValidImageText()}}, notFit},
+                   noFitFile},
+        FolderCase{"NameDifferingInADigit", {{"TB616R.led", ValidImageText()}}, noFitFile},
         FolderCase{"BadChecksum",
                    {{"TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"}},
-                   Opened("TB615R_v2.led") + damaged},
+                   OpenedLine("TB615R_v2.led") + imageDamaged},
         // Upper-case order puts "TB615R0" before "tb615r1" although 't' sorts after 'T'.
         FolderCase{"ValidImageWithAnyCase",
                    {{"tb615r1.LED", ValidImageText()}, {"TB615R0.Led", ValidImageText()}},
-                   Opened("TB615R0.Led") + noDevice,
+                   OpenedLine("TB615R0.Led") + noDeviceFound,
                    "ignored --arguments"},
-        FolderCase{
-            "LongNameIsKeptWhole", {{longName, ValidImageText()}}, Opened(longName) + noDevice},
+        FolderCase{"LongNameIsKeptWhole",
+                   {{longName, ValidImageText()}},
+                   OpenedLine(longName) + noDeviceFound},
         // Valid records throughout, but more of them than a 16-bit count can hold.
         FolderCase{"TooLargeForTheCount",
                    {{"TB615R.led",
                      WriteImageText(MakeImage(std::vector<Bytes>(300, MakePayload(250, 9))))}},
-                   Opened("TB615R.led") + damaged},
+                   OpenedLine("TB615R.led") + imageDamaged},
         // Images that load nothing: reading ends at the first character that cannot begin a
         // field, and when that is the first character no device is looked for.
-        FolderCase{"Empty", {{"TB615R.led", ""}}, Opened("TB615R.led") + damaged},
-        FolderCase{"OnlyBlanks", {{"TB615R.led", " \t\r\n\r\n  "}}, Opened("TB615R.led") + damaged},
+        FolderCase{"Empty", {{"TB615R.led", ""}}, OpenedLine("TB615R.led") + imageDamaged},
+        FolderCase{"OnlyBlanks",
+                   {{"TB615R.led", " \t\r\n\r\n  "}},
+                   OpenedLine("TB615R.led") + imageDamaged},
         FolderCase{"TextBeforeFields",
                    {{"TB615R.led", "Image for TB615R:\n00 02 00 00"}},
-                   Opened("TB615R.led") + damaged},
+                   OpenedLine("TB615R.led") + imageDamaged},
         FolderCase{"ColonBeforeFields",
                    {{"TB615R.led", ":10 00 05 01 02 03 FA FF"}},
-                   Opened("TB615R.led") + damaged},
+                   OpenedLine("TB615R.led") + imageDamaged},
         FolderCase{"ByteOrderMark",
                    {{"TB615R.led", byteOrderMark + "00 02 00 00\r\n"}},
-                   Opened("TB615R.led") + damaged},
-        FolderCase{"BinaryData", {{"TB615R.led", binaryHead}}, Opened("TB615R.led") + damaged}),
+                   OpenedLine("TB615R.led") + imageDamaged},
+        FolderCase{
+            "BinaryData", {{"TB615R.led", binaryHead}}, OpenedLine("TB615R.led") + imageDamaged}),
     NameCase);
 
 }  // namespace

@@ -58,12 +58,6 @@ public:
     std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
                                              SysExHandler handler) override;
     std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) override;
-    std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string&, SysExHandler) override {
-        return nullptr;
-    }
-    std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string&) override {
-        return nullptr;
-    }
 
     void SleepMilliseconds(std::uint32_t milliseconds) override;
 

@@ -17,10 +17,8 @@ public:
     // Whether the server answered a client after it started.
     bool IsRunning() const { return running_; }
     const std::string& Name() const { return name_; }
-    // The assignments that make a program's MIDI system this server, one by one and as the
-    // words of a shell command.
-    std::vector<std::string> EnvironmentAssignments() const;
-    std::string Environment() const;
+    // The environment assignments (NAME=value) that make a program's MIDI system this server.
+    std::vector<std::string> Environment() const;
     // Makes this process's later MIDI hosts use this server.
     void UseInThisProcess() const;
     // How many clients the server has now, its own two included.

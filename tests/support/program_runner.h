@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct ProgramResult {
     std::string output;
@@ -25,9 +26,16 @@ private:
     std::string path_;
 };
 
-// Runs the command in folder with standard input from input (nothing by default) and the
-// extra environment assignments (NAME=value ...) given.
+// Runs the shell command in folder with standard input from input (nothing by default) and
+// the environment assignments (NAME=value) given.
 ProgramResult RunProgram(const std::string& folder, const std::string& command,
-                         const std::string& environment = "", const std::string& input = "");
+                         const std::vector<std::string>& environment = {},
+                         const std::string& input = "");
+
+// The environment of a child process: this process's own, with each assignment (NAME=value)
+// in turn setting its variable, as env(1) does.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& assignments);
+// The texts as exec takes them, ending in a null; valid as long as the texts are.
+std::vector<char*> ExecPointers(std::vector<std::string>& texts);
 
 std::string ReadFile(const std::string& path);

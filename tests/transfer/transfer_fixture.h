@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "case_name.h"
+#include "console_text.h"
 #include "fake_midi_host.h"
 #include "image_writer.h"
 #include "midi_fixture.h"
@@ -28,14 +29,6 @@ inline Answer Reply(std::uint8_t code, std::uint64_t delay = 1) {
 inline Answer Silence() {
     return {};
 }
-
-inline std::string ProgressLine(char glyph, int percent) {
-    return "\r" + std::string(24, ' ') + "\rTransferring.. " + glyph + " " +
-           std::to_string(percent) + "% done";
-}
-
-inline const std::string transferDone = "\rTransferring.. 100% done.  \n";
-inline const std::string updateSucceeded = "\nTarget update successfully!\n\n";
 
 class TransferTest : public MidiTest {
 protected:

@@ -6,10 +6,6 @@
 
 namespace {
 
-const std::string outputMissing = "\nError: The MIDI Out of device is missing!\n\n";
-const std::string deviceRestarting =
-    transferDone + "Target update successfully!\n" + "\nThe System is restarted, please wait!\n\n";
-
 std::string Repeated(const std::string& text, std::size_t times) {
     std::string all;
     for (std::size_t time = 0; time < times; ++time)
@@ -67,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "\nError in updating.\n"},
                     // A restart is no failure: the device has finished, whatever the attempt.
                     LimitCase{"Restart", 19, Reply(0x77), TransferEnding::deviceRestarting,
-                              deviceRestarting}),
+                              restartEnding}),
     NameCase);
 
 struct WaitCase {

@@ -12,16 +12,14 @@
 #include "case_name.h"
 #include "console_text.h"
 #include "image_writer.h"
+#include "mixed_image.h"
 #include "wine_program.h"
 
 namespace {
 
 const std::string imageName = "TB615R_wine.led";
-const std::string opened = "OK: File '" + imageName + "' is open.\n";
-const std::string deviceLines =
-    "The Update Device is Open successfully:\nMIDIIN Device: TV615R Device\n"
-    "MIDIOUT Device: TV615R Device\n";
-const std::string noDevice = "\nFailed: Can't find the suitable device to update!\n\n";
+const std::string opened = OpenedLine(imageName);
+const std::string deviceLines = DeviceLines("TV615R Device", "TV615R Device");
 
 void ExpectConsole(const WineRun& run, const std::string& messages) {
     EXPECT_EQ(run.program.output, WindowsConsole(messages));
@@ -65,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Error: File '*.led' is not found.\n\n"},
         FileCase{"NameLacksThePrefix",
                  [](const ScratchFolder& f) { f.Write("TB616R.led", SmallImageText()); },
-                 "Error: The fit file is not found.\n\n"},
+                 noFitFile},
         FileCase{
             "FolderNamedLikeTheImage",
             [](const ScratchFolder& f) { std::filesystem::create_directory(f.File("TB615R.led")); },
@@ -73,29 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{
             "BadChecksum",
             [](const ScratchFolder& f) { f.Write("TB615R_v2.led", "00 05 01 02 03 FF FA\r\n"); },
-            "OK: File 'TB615R_v2.led' is open.\nError: The upgrade file is error!\n\n"}),
+            OpenedLine("TB615R_v2.led") + imageDamaged}),
     NameCase);
-
-// Records of many sizes: empty ones, ones shorter than a message, ones that end exactly at
-// a message's end, and ones of many messages.
-Bytes MixedImage() {
-    std::vector<Bytes> payloads;
-    for (std::size_t size : {0, 1, 19, 21, 42, 250, 3, 700, 64, 1000, 7, 88}) {
-        payloads.push_back(MakePayload(size, static_cast<std::uint32_t>(size)));
-    }
-    return MakeImage(payloads);
-}
 
 // Records of 204 bytes: eight full messages and a short one each.
 Bytes FullMessagesImage() {
     return MakeImage(std::vector<Bytes>(4, MakePayload(200, 5)));
-}
-
-std::string Repeated(std::size_t times, const std::function<std::string(std::size_t)>& text) {
-    std::string lines;
-    for (std::size_t attempt = 1; attempt <= times; ++attempt)
-        lines += text(attempt);
-    return lines;
 }
 
 // The device and what happens on the way to it, from discovery to the end of the transfer.
@@ -141,18 +122,12 @@ INSTANTIATE_TEST_SUITE_P(
             .mostSeconds = 15},
         DeviceCase{.name = "ResetRequest",
                    .driverOptions = "--handshake reset",
-                   .messages =
-                       [](const Bytes&) {
-                           return deviceLines + "Please reset the product and retry again!\n\n";
-                       }},
+                   .messages = [](const Bytes&) { return deviceLines + resetRequest; }},
         DeviceCase{.name = "Restart",
                    .driverOptions = "--restart-at 5",
                    .messages =
                        [](const Bytes& image) {
-                           return deviceLines + AcceptedLines(image, 5) +
-                                  ProgressLine(4, BytesBefore(image, 5), image.size()) +
-                                  "\rTransferring.. 100% done.  \nTarget update successfully!\n"
-                                  "\nThe System is restarted, please wait!\n\n";
+                           return deviceLines + AcceptedLines(image, 6) + restartEnding;
                        }},
         DeviceCase{.name = "RefusedThenAccepted",
                    .driverOptions = "--on 3:1=code:20",
@@ -180,15 +155,13 @@ INSTANTIATE_TEST_SUITE_P(
                    .messages =
                        [](const Bytes& image) {
                            return deviceLines + AcceptedLines(image, 3) +
-                                  Repeated(20, [&](std::size_t attempt) {
-                                      return ProgressLine(2, BytesBefore(image, 3), image.size()) +
-                                             (attempt < 20 ? "\nThe download file verifies error!\n"
-                                                           : "\nError in updating.\n");
-                                  });
+                                  RepeatedRecordLines(image, 3, 19,
+                                                      "\nThe download file verifies error!\n") +
+                                  RepeatedRecordLines(image, 3, 1, "\nError in updating.\n");
                        }},
         DeviceCase{.name = "NoDeviceAnswers",
                    .driverOptions = "--handshake silent",
-                   .messages = [](const Bytes&) { return noDevice; },
+                   .messages = [](const Bytes&) { return noDeviceFound; },
                    .mostSeconds = 5},
         // Messages 1 to 13 are the handshake, record 1 and three messages of record 2: the
         // send of the fourth gives up after its 10 s and takes the message back.
@@ -196,8 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                    .driverOptions = "--stall-output-after 13",
                    .messages =
                        [](const Bytes& image) {
-                           return deviceLines + AcceptedLines(image, 3) +
-                                  "\nError: The MIDI Out of device is missing!\n\n";
+                           return deviceLines + AcceptedLines(image, 3) + outputMissing;
                        },
                    .image = FullMessagesImage(),
                    .mostSeconds = 13},
@@ -217,8 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(NoMidiDriver, FindsNoDevice) {
     ScratchFolder folder;
     folder.Write(imageName, WriteImageText(MixedImage()));
-    const WineRun run = RunUnderWine(folder, "", "WINEDLLOVERRIDES=winetestmidi.drv=d");
-    ExpectConsole(run, opened + noDevice);
+    const WineRun run = RunUnderWine(folder, "", {"WINEDLLOVERRIDES=winetestmidi.drv=d"});
+    ExpectConsole(run, opened + noDeviceFound);
     EXPECT_EQ(run.driverLog, "");
 }
 

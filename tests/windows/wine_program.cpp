@@ -49,7 +49,7 @@ std::optional<PortEvent> ReadPortEvent(const std::string& line) {
 }  // namespace
 
 WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
-                     const std::string& environment) {
+                     const std::vector<std::string>& environment) {
     const ScratchFolder records;
     const std::string options = "--log " + WindowsPath(records.File("driver.log")) +
                                 " --accepted " + WindowsPath(records.File("accepted.bin")) + " " +
@@ -61,9 +61,9 @@ WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptio
 
     WineRun run;
     const auto start = std::chrono::steady_clock::now();
-    run.program =
-        RunProgram(folder.Path(), command,
-                   std::string(driverOptionsVariable) + "=" + Quoted(options) + " " + environment);
+    std::vector<std::string> assignments = {std::string(driverOptionsVariable) + "=" + options};
+    assignments.insert(assignments.end(), environment.begin(), environment.end());
+    run.program = RunProgram(folder.Path(), command, assignments);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.driverLog = ReadFile(records.File("driver.log"));
     run.acceptedRecords = ReadFile(records.File("accepted.bin"));

@@ -18,7 +18,7 @@ struct WineRun {
 // its log and accepted records, which go elsewhere) and the further NAME=value assignments.
 // The prefix is the one in WINEPREFIX.
 WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
-                     const std::string& environment = "");
+                     const std::vector<std::string>& environment = {});
 
 // What the driver's log shows went wrong with the ports, a line each: a close refused, a
 // message delivered after its port's close was asked for, a port left open at the end.

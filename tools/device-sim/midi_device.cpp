@@ -18,7 +18,7 @@ MidiDevice::~MidiDevice() {
     Close();
 }
 
-bool MidiDevice::Open(const MidiHostFactory& createHost, std::string& error) {
+bool MidiDevice::Open(const VirtualPortHostFactory& createHost, std::string& error) {
     if (!options_.acceptedPath.empty()) {
         accepted_.open(options_.acceptedPath, std::ios::binary | std::ios::trunc);
         if (!accepted_) {
@@ -26,13 +26,14 @@ bool MidiDevice::Open(const MidiHostFactory& createHost, std::string& error) {
             return false;
         }
     }
-    const auto addOutput = [&](MidiHost& host, const std::string& name) {
+    const auto addOutput = [&](VirtualPortHost& host, const std::string& name) {
         outputs_.push_back(host.CreateVirtualOutput(name));
         if (!outputs_.back())
             error = "cannot create the MIDI output port " + name;
         return outputs_.back().get();
     };
-    const auto addInput = [&](MidiHost& host, const std::string& name, SysExHandler handler) {
+    const auto addInput = [&](VirtualPortHost& host, const std::string& name,
+                              SysExHandler handler) {
         inputs_.push_back(host.CreateVirtualInput(name, std::move(handler)));
         if (!inputs_.back())
             error = "cannot create the MIDI input port " + name;

@@ -18,7 +18,8 @@
 #include "platform/midi_host.h"
 #include "simulator_options.h"
 
-using MidiHostFactory = std::function<std::unique_ptr<MidiHost>(const std::string& clientName)>;
+using VirtualPortHostFactory =
+    std::function<std::unique_ptr<VirtualPortHost>(const std::string& clientName)>;
 
 class MidiDevice : private DeviceEvents {
 public:
@@ -30,7 +31,7 @@ public:
 
     // Opens the file for the accepted records, then makes the hosts and creates the ports,
     // the idle pairs first; false, with the reason in error, when one of them fails.
-    bool Open(const MidiHostFactory& createHost, std::string& error);
+    bool Open(const VirtualPortHostFactory& createHost, std::string& error);
     // Runs the device until stop is set; stop is looked at every 50 ms at least.
     void Serve(const std::atomic<bool>& stop);
     // Closes the ports and the hosts, then the file. Replies still waiting are dropped.
@@ -64,8 +65,8 @@ private:
 
     // The inputs go first, so that no message comes in once the rest is gone; the hosts go
     // after their ports.
-    std::unique_ptr<MidiHost> idleHost_;
-    std::unique_ptr<MidiHost> host_;
+    std::unique_ptr<VirtualPortHost> idleHost_;
+    std::unique_ptr<VirtualPortHost> host_;
     std::vector<std::unique_ptr<MidiOutputPort>> outputs_;
     std::vector<std::unique_ptr<MidiInputPort>> inputs_;
     MidiOutputPort* replyPort_ = nullptr;

@@ -1,7 +1,8 @@
-// The MIDI system behind the Windows MIDI stand-in (winmm.h) where Windows is missing: lists
-// the ports, opens them, carries complete System Exclusive messages. The real host runs on
-// RtMidi (the system that UPDATE_MIDI_SYSTEM names, alsa or jack; unset, the ALSA sequencer
-// where it opens, otherwise JACK); tests install a fake one.
+// The MIDI system where Windows is missing, in two roles: the updater's, behind the Windows
+// MIDI stand-in (winmm.h), lists the ports and opens them; the device simulator's makes ports
+// of its own for others to open. Both carry complete System Exclusive messages. The real host
+// runs on RtMidi (the system that UPDATE_MIDI_SYSTEM names, alsa or jack; unset, the ALSA
+// sequencer where it opens, otherwise JACK) and plays both roles; tests fake one role each.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@ public:
     virtual bool IsSending() = 0;
 };
 
+// The updater's side: other programs' ports.
 class MidiHost {
 public:
     virtual ~MidiHost() = default;
@@ -47,17 +49,27 @@ public:
     virtual std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
                                                      SysExHandler handler) = 0;
     virtual std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) = 0;
-    // Ports of the host's own that others connect to (the device simulator's side).
+};
+
+// The device simulator's side: ports of the host's own, named name, that others connect to;
+// null when the MIDI system refuses them.
+class VirtualPortHost {
+public:
+    virtual ~VirtualPortHost() = default;
     virtual std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
                                                               SysExHandler handler) = 0;
     virtual std::unique_ptr<MidiOutputPort> CreateVirtualOutput(const std::string& name) = 0;
 };
 
+// The machine's MIDI system, which plays both sides; its own virtual ports stay out of its
+// port lists.
+class SystemMidiHost : public MidiHost, public VirtualPortHost {};
+
 // The machine's MIDI system as a host whose virtual ports' client is called clientName; the
 // clients that connect to others' ports add the process id to that name. It holds a few
 // clients however many ports it opens, and releases them when it goes. Without any MIDI
 // system it is a host without ports. The libraries' own printing is silenced.
-std::unique_ptr<MidiHost> CreateSystemMidiHost(const std::string& clientName);
+std::unique_ptr<SystemMidiHost> CreateSystemMidiHost(const std::string& clientName);
 
 // Replaces the host that the stand-in uses (tests); null returns to the system's host, which
 // is created at the first port query. Port lists are taken afresh at the next query.

@@ -179,7 +179,7 @@ struct OpenedPort {
     Client* client = nullptr;
 };
 
-class RtMidiHost final : public MidiHost {
+class RtMidiHost final : public SystemMidiHost {
 public:
     explicit RtMidiHost(std::shared_ptr<MidiSystem> system)
         : system_(system),
@@ -268,6 +268,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MidiHost> CreateSystemMidiHost(const std::string& clientName) {
+std::unique_ptr<SystemMidiHost> CreateSystemMidiHost(const std::string& clientName) {
     return std::make_unique<RtMidiHost>(MidiSystem::Choose(clientName));
 }

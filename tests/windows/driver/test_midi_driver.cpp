@@ -88,38 +88,50 @@ TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed)
 
 DWORD TestMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
                                    DWORD_PTR parameter2) {
-    if (message == MIDM_GETNUMDEVS)
-        return static_cast<DWORD>(inputs_.size());
-    if (port >= inputs_.size())
-        return MMSYSERR_BADDEVICEID;
-    Notices notices;
-    DWORD result;
-    {
-        const std::lock_guard lock(mutex_);
-        result = HandleInput(inputs_[port], message, user, parameter1, parameter2, notices);
-    }
-    Send(notices);
-    return result;
+    return Dispatch(inputs_, MIDM_GETNUMDEVS, port, message, user, parameter1, parameter2);
 }
 
 DWORD TestMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
                                     DWORD_PTR parameter2) {
-    if (message == MODM_GETNUMDEVS)
-        return static_cast<DWORD>(outputs_.size());
-    if (port >= outputs_.size())
+    return Dispatch(outputs_, MODM_GETNUMDEVS, port, message, user, parameter1, parameter2);
+}
+
+template <typename Port>
+DWORD TestMidiDriver::Dispatch(std::vector<Port>& ports, UINT countMessage, UINT port, UINT message,
+                               DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2) {
+    if (message == countMessage)
+        return static_cast<DWORD>(ports.size());
+    if (port >= ports.size())
         return MMSYSERR_BADDEVICEID;
     Notices notices;
     DWORD result;
     {
         const std::lock_guard lock(mutex_);
-        result = HandleOutput(outputs_[port], message, user, parameter1, parameter2, notices);
+        result = Handle(ports[port], message, user, parameter1, parameter2, notices);
     }
     Send(notices);
     return result;
 }
 
-DWORD TestMidiDriver::HandleInput(InputPort& port, UINT message, DWORD_PTR user,
-                                  DWORD_PTR parameter1, DWORD_PTR parameter2, Notices& notices) {
+template <typename Port>
+DWORD TestMidiDriver::Open(Port& port, DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2,
+                           UINT openNotice, Notices& notices) {
+    if (port.open) {
+        log_.Write(Now(), Name(port) + ": open refused, in use");
+        return MMSYSERR_ALLOCATED;
+    }
+    const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
+    port.client = {description->hMidi, description->dwCallback, description->dwInstance,
+                   static_cast<DWORD>(parameter2)};
+    *reinterpret_cast<DWORD_PTR*>(user) = 0;
+    port.open = true;
+    log_.Write(Now(), Name(port) + ": open");
+    notices.push_back({port.client, openNotice, 0, 0});
+    return MMSYSERR_NOERROR;
+}
+
+DWORD TestMidiDriver::Handle(InputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                             DWORD_PTR parameter2, Notices& notices) {
     if (message == MIDM_GETDEVCAPS) {
         MIDIINCAPSW capabilities{};
         FillCapabilities(capabilities, port.name);
@@ -128,20 +140,12 @@ DWORD TestMidiDriver::HandleInput(InputPort& port, UINT message, DWORD_PTR user,
         return MMSYSERR_NOERROR;
     }
     if (message == MIDM_OPEN) {
-        if (port.open) {
-            log_.Write(Now(), Name(port) + ": open refused, in use");
-            return MMSYSERR_ALLOCATED;
+        const DWORD result = Open(port, user, parameter1, parameter2, MIM_OPEN, notices);
+        if (result == MMSYSERR_NOERROR) {
+            port.started = false;
+            port.closeRequested = false;
         }
-        const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
-        port.client = {description->hMidi, description->dwCallback, description->dwInstance,
-                       static_cast<DWORD>(parameter2)};
-        *reinterpret_cast<DWORD_PTR*>(user) = 0;
-        port.open = true;
-        port.started = false;
-        port.closeRequested = false;
-        log_.Write(Now(), Name(port) + ": open");
-        notices.push_back({port.client, MIM_OPEN, 0, 0});
-        return MMSYSERR_NOERROR;
+        return result;
     }
     if (!port.open)
         return MMSYSERR_INVALHANDLE;
@@ -187,8 +191,8 @@ DWORD TestMidiDriver::HandleInput(InputPort& port, UINT message, DWORD_PTR user,
     }
 }
 
-DWORD TestMidiDriver::HandleOutput(OutputPort& port, UINT message, DWORD_PTR user,
-                                   DWORD_PTR parameter1, DWORD_PTR parameter2, Notices& notices) {
+DWORD TestMidiDriver::Handle(OutputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                             DWORD_PTR parameter2, Notices& notices) {
     if (message == MODM_GETDEVCAPS) {
         MIDIOUTCAPSW capabilities{};
         FillCapabilities(capabilities, port.name);
@@ -199,21 +203,13 @@ DWORD TestMidiDriver::HandleOutput(OutputPort& port, UINT message, DWORD_PTR use
         return MMSYSERR_NOERROR;
     }
     if (message == MODM_OPEN) {
-        if (port.open) {
-            log_.Write(Now(), Name(port) + ": open refused, in use");
-            return MMSYSERR_ALLOCATED;
+        const DWORD result = Open(port, user, parameter1, parameter2, MOM_OPEN, notices);
+        if (result == MMSYSERR_NOERROR) {
+            port.played = 0;
+            port.lateness = SimulatorTime{0};
+            port.latest = SimulatorTime{0};
         }
-        const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
-        port.client = {description->hMidi, description->dwCallback, description->dwInstance,
-                       static_cast<DWORD>(parameter2)};
-        *reinterpret_cast<DWORD_PTR*>(user) = 0;
-        port.played = 0;
-        port.lateness = SimulatorTime{0};
-        port.latest = SimulatorTime{0};
-        port.open = true;
-        log_.Write(Now(), Name(port) + ": open");
-        notices.push_back({port.client, MOM_OPEN, 0, 0});
-        return MMSYSERR_NOERROR;
+        return result;
     }
     if (!port.open)
         return MMSYSERR_INVALHANDLE;

@@ -99,11 +99,20 @@ private:
         bool damaged;
     };
 
-    // The entry points' work, under the lock (test_midi_driver.cpp).
-    DWORD HandleInput(InputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
-                      DWORD_PTR parameter2, Notices& notices);
-    DWORD HandleOutput(OutputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
-                       DWORD_PTR parameter2, Notices& notices);
+    // The entry points' work (test_midi_driver.cpp): a message for the port numbered port of
+    // ports, handled under the lock, the notices sent after; countMessage asks for the count.
+    template <typename Port>
+    DWORD Dispatch(std::vector<Port>& ports, UINT countMessage, UINT port, UINT message,
+                   DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2);
+    DWORD Handle(InputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                 DWORD_PTR parameter2, Notices& notices);
+    DWORD Handle(OutputPort& port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
+                 DWORD_PTR parameter2, Notices& notices);
+    // Opens the port for the client that parameter1 describes; refused while it is open, as
+    // Windows refuses a port in use. The client hears openNotice.
+    template <typename Port>
+    DWORD Open(Port& port, DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2,
+               UINT openNotice, Notices& notices);
     DWORD Close(InputPort& port, Notices& notices);
     DWORD Close(OutputPort& port, Notices& notices);
     void Reset(InputPort& port, Notices& notices);
