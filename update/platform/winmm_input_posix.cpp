@@ -126,10 +126,8 @@ MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     InputState* state = FindInput(hmi);
-    if (state == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!standin::IsUsableHeader(pmh, cbmh))
-        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT refused = standin::CheckHeaderCall(state != nullptr, pmh, cbmh))
+        return refused;
     std::lock_guard lock(state->queueMutex);
     if ((pmh->dwFlags & MHDR_INQUEUE) != 0)
         return MIDIERR_STILLPLAYING;
@@ -139,10 +137,8 @@ MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     InputState* state = FindInput(hmi);
-    if (state == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!standin::IsUsableHeader(pmh, cbmh))
-        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT refused = standin::CheckHeaderCall(state != nullptr, pmh, cbmh))
+        return refused;
     std::lock_guard lock(state->queueMutex);
     if (state->closed)
         return MMSYSERR_INVALHANDLE;

@@ -65,9 +65,9 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     OutputState* state = FindOutput(hmo);
-    if (state == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!standin::IsUsableHeader(pmh, cbmh) || pmh->dwBufferLength == 0)
+    if (const MMRESULT refused = standin::CheckHeaderCall(state != nullptr, pmh, cbmh))
+        return refused;
+    if (pmh->dwBufferLength == 0)
         return MMSYSERR_INVALPARAM;
     if ((pmh->dwFlags & MHDR_PREPARED) == 0)
         return MIDIERR_UNPREPARED;
@@ -84,10 +84,8 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     OutputState* state = FindOutput(hmo);
-    if (state == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (!standin::IsUsableHeader(pmh, cbmh))
-        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT refused = standin::CheckHeaderCall(state != nullptr, pmh, cbmh))
+        return refused;
     if (state->queued == pmh && IsPlaying(*state))
         return MIDIERR_STILLPLAYING;
     pmh->dwFlags &= ~MHDR_PREPARED;

@@ -67,15 +67,17 @@ std::optional<std::string> ListedName(Direction direction, UINT index) {
     return names[index];
 }
 
-bool IsUsableHeader(LPMIDIHDR header, UINT headerSize) {
-    return header != nullptr && header->lpData != nullptr && headerSize >= sizeof(MIDIHDR);
+MMRESULT CheckHeaderCall(bool portOpen, LPMIDIHDR header, UINT headerSize) {
+    if (!portOpen)
+        return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->lpData == nullptr || headerSize < sizeof(MIDIHDR))
+        return MMSYSERR_INVALPARAM;
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT PrepareHeader(bool portOpen, LPMIDIHDR header, UINT headerSize) {
-    if (!portOpen)
-        return MMSYSERR_INVALHANDLE;
-    if (!IsUsableHeader(header, headerSize))
-        return MMSYSERR_INVALPARAM;
+    if (const MMRESULT refused = CheckHeaderCall(portOpen, header, headerSize))
+        return refused;
     header->dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }

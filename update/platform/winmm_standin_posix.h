@@ -40,7 +40,8 @@ std::unique_ptr<State> TakeLive(std::set<State*>& live, Handle handle) {
     return std::unique_ptr<State>(live.erase(state) != 0 ? state : nullptr);
 }
 
-bool IsUsableHeader(LPMIDIHDR header, UINT headerSize);
+// What every call with a header checks first: that the port is open and the header usable.
+MMRESULT CheckHeaderCall(bool portOpen, LPMIDIHDR header, UINT headerSize);
 MMRESULT PrepareHeader(bool portOpen, LPMIDIHDR header, UINT headerSize);
 
 }  // namespace standin
