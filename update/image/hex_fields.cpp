@@ -71,7 +71,6 @@ std::optional<std::uint8_t> ReadField(CharacterReader& reader) {
 void ReadImageFields(std::FILE* file, ImageBuffer& image) {
     CharacterReader reader(file);
     image.loadedCount = 0;
-    image.incomplete = false;
     while (std::optional<std::uint8_t> field = ReadField(reader)) {
         if (image.loadedCount == std::numeric_limits<std::uint16_t>::max()) {
             image.incomplete = true;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/winmm_standin_posix.h"
@@ -110,13 +111,9 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
         [receiver](std::span<const std::uint8_t> message) { ReceiveMessage(*receiver, message); });
     if (!state->port)
         return MMSYSERR_ALLOCATED;
-    {
-        std::lock_guard lock(hostMutex);
-        liveInputs.insert(state.get());
-    }
-    InputState* opened = state.release();
-    *phmi = reinterpret_cast<HMIDIIN>(opened);
-    opened->callback(*phmi, MIM_OPEN, opened->instance, 0, 0);
+    const InputCallback callback = state->callback;
+    *phmi = standin::AddLive<HMIDIIN>(liveInputs, std::move(state));
+    callback(*phmi, MIM_OPEN, dwInstance, 0, 0);
     return MMSYSERR_NOERROR;
 }
 

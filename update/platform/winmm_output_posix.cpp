@@ -3,12 +3,11 @@
 // closed, until the system has taken the whole message or a reset takes it back.
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/winmm_standin_posix.h"
 
 namespace {
-
-using standin::hostMutex;
 
 struct OutputState {
     std::unique_ptr<MidiOutputPort> port;
@@ -53,9 +52,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
     state->port = standin::Host().OpenOutput(*name);
     if (!state->port)
         return MMSYSERR_ALLOCATED;
-    std::lock_guard lock(hostMutex);
-    liveOutputs.insert(state.get());
-    *phmo = reinterpret_cast<HMIDIOUT>(state.release());
+    *phmo = standin::AddLive<HMIDIOUT>(liveOutputs, std::move(state));
     return MMSYSERR_NOERROR;
 }
 

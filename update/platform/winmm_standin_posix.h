@@ -24,6 +24,14 @@ enum class Direction { input, output };
 // The full name of the listed port at index, or none for an index beyond the list.
 std::optional<std::string> ListedName(Direction direction, UINT index);
 
+// Counts an opened port's state as live and gives the handle that stands for it.
+template <typename Handle, typename State>
+Handle AddLive(std::set<State*>& live, std::unique_ptr<State> state) {
+    std::lock_guard lock(hostMutex);
+    live.insert(state.get());
+    return reinterpret_cast<Handle>(state.release());
+}
+
 // The live port state behind a handle, or null for a handle that is not open.
 template <typename State, typename Handle>
 State* FindLive(const std::set<State*>& live, Handle handle) {
