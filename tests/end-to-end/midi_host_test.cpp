@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "jack_server.h"
-#include "platform/midi_host.h"
+#include "platform/midi_host/midi_host.h"
 #include "program_runner.h"
 
 namespace {

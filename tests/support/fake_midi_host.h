@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/midi_host.h"
+#include "platform/midi_host/midi_host.h"
+#include "platform/system/clock.h"
 
 using Message = std::vector<std::uint8_t>;
 

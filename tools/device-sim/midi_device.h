@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "device_session.h"
-#include "platform/midi_host.h"
+#include "platform/midi_host/midi_host.h"
 #include "simulator_options.h"
 
 using VirtualPortHostFactory =

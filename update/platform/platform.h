@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/winmm.h"
+#include "platform/winmm/winmm.h"
 
 // The name of the first entry of the current folder matching pattern, in the order in which
 // Windows lists a folder: ASCII case ignored in matching and in name order, folders included.

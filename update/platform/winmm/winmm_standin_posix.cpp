@@ -1,7 +1,7 @@
 // The Windows MIDI services over a MidiHost where Windows is missing: the part that input and
 // output share. The stand-in keeps Windows' refusals, so that the program meets here what it
 // meets on Windows.
-#include "platform/winmm_standin_posix.h"
+#include "platform/winmm/winmm_standin_posix.h"
 
 #include <cstring>
 #include <vector>

@@ -1,10 +1,10 @@
-#include "platform/clock.h"
+#include "platform/system/clock.h"
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/winmm.h"
+#include "platform/winmm/winmm.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "platform/midi_host.h"
-#include "platform/winmm.h"
+#include "platform/midi_host/midi_host.h"
+#include "platform/winmm/winmm.h"
 
 namespace standin {
 

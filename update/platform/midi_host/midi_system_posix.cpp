@@ -1,6 +1,6 @@
 // Finding the MIDI system for the RtMidi host, keeping the libraries quiet, telling the host's
 // own ports from the others, and the locks that keep a port to one updater.
-#include "platform/midi_system_posix.h"
+#include "platform/midi_host/midi_system_posix.h"
 
 #include <alsa/asoundlib.h>
 #include <unistd.h>

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/name_pattern.h"
 #include "platform/platform.h"
+#include "platform/system/name_pattern.h"
 
 namespace {
 

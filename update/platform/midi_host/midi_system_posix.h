@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/port_lock_posix.h"
+#include "platform/midi_host/port_lock_posix.h"
 
 class MidiSystem {
 public:

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/midi_host.h"
-#include "platform/midi_system_posix.h"
-#include "platform/rtmidi_clients_posix.h"
+#include "platform/midi_host/midi_host.h"
+#include "platform/midi_host/midi_system_posix.h"
+#include "platform/midi_host/rtmidi_clients_posix.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/name_pattern.h"
+#include "platform/system/name_pattern.h"
 
 char ToUpperAscii(char character) {
     return (character >= 'a' && character <= 'z') ? static_cast<char>(character - 0x20) : character;

@@ -1,7 +1,7 @@
 // Port locks as flock(2) locks on files in a folder of the user's own. flock fits: the lock
 // belongs to the open file, so it goes with the process, and nothing is left to clean up after
 // a crash but an unlocked file.
-#include "platform/port_lock_posix.h"
+#include "platform/midi_host/port_lock_posix.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -5,7 +5,7 @@
 #include <set>
 #include <utility>
 
-#include "platform/winmm_standin_posix.h"
+#include "platform/winmm/winmm_standin_posix.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "platform/name_pattern.h"
 #include "platform/platform.h"
+#include "platform/system/name_pattern.h"
 
 std::optional<std::string> FindFirstDirectoryEntry(const char* pattern) {
     WIN32_FIND_DATAA entry;

@@ -1,4 +1,4 @@
-#include "platform/rtmidi_clients_posix.h"
+#include "platform/midi_host/rtmidi_clients_posix.h"
 
 #include <algorithm>
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/midi_host.h"
-#include "platform/midi_system_posix.h"
+#include "platform/midi_host/midi_host.h"
+#include "platform/midi_host/midi_system_posix.h"
 
 // Errors go to this flag instead of standard error; with a callback set, RtMidi also stops
 // throwing, so each operation reads the flag to learn whether it worked.

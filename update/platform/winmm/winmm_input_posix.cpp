@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/winmm_standin_posix.h"
+#include "platform/winmm/winmm_standin_posix.h"
 
 namespace {
 
