@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "fake_midi_host.h"
 #include "midi_fixture.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 class MidiLinkTest : public MidiTest {
 protected:
@@ -138,27 +141,69 @@ TEST_F(MidiLinkTest, RefusedLongMessageReturnsItsCodeAndTheNextSendGoesOut) {
     EXPECT_EQ(host.Sent()[0].bytes, (Message{0xF0, 0x01, 0x02, 0xF7}));
 }
 
-// Checked every millisecond, so that a message costs what the link takes and no more.
-TEST_F(MidiLinkTest, SendReturnsOnceTheSystemHasTakenTheMessage) {
-    OpenBoth();
-    host.sendingTime = 250;
-    const std::uint8_t data[] = {0x01};
-    EXPECT_EQ(SendSysEx(data, 1), 0);
-    EXPECT_EQ(host.Now(), 250u);
-    EXPECT_EQ(midiLink.outputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
-}
+struct SendWaitCase {
+    const char* name;
+    std::chrono::microseconds sendingTime;
+    std::uint16_t result;
+    std::chrono::microseconds returnedAt;
+};
 
-// The message's bytes live on the sender's stack: a send that gives up takes the message back
-// from the MIDI system first, and the output then closes.
-TEST_F(MidiLinkTest, StalledSendGivesUpAfterTenSecondsAndTakesItsMessage) {
+class MidiLinkSendWait : public MidiLinkTest, public testing::WithParamInterface<SendWaitCase> {};
+
+// The message's bytes live on the sender's stack: the send returns once the MIDI system is
+// done with them, or, giving up, takes the message back from the MIDI system first; either
+// way the output then closes.
+TEST_P(MidiLinkSendWait, SendReturnsOnceTheMessageIsDoneOrTakenBack) {
     OpenBoth();
-    host.sendingTime = 60000;
+    host.sendingTime = GetParam().sendingTime;
     const std::uint8_t data[] = {0x01};
-    EXPECT_EQ(SendSysEx(data, 1), MIDIERR_STILLPLAYING);
-    EXPECT_EQ(host.Now(), 10000u);
+    EXPECT_EQ(SendSysEx(data, 1), GetParam().result);
+    EXPECT_EQ(host.Time(), GetParam().returnedAt);
     EXPECT_EQ(midiLink.outputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
     EXPECT_EQ(CloseMidiOutput(), 1);
     EXPECT_EQ(host.OpenPorts(), (std::set<std::string>{"in device in"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SendingTimes, MidiLinkSendWait,
+    testing::Values(SendWaitCase{"TakenAtOnce", 0us, 0, 0us},
+                    SendWaitCase{"StillPlaying", 250ms, 0, 250ms},
+                    // The output tells of the end: no poll step is added to the message.
+                    SendWaitCase{"EndingBetweenPolls", 2400us, 0, 2400us},
+                    SendWaitCase{"Stalled", 60s, MIDIERR_STILLPLAYING, 10s}),
+    NameCase);
+
+// An output opened with CALLBACK_EVENT signals its event on MOM_OPEN, MOM_DONE and MOM_CLOSE,
+// and a wait on the event ends at the message's end.
+TEST_F(MidiLinkTest, OutputEventIsSignalledOnOpenEachMessageDoneAndClose) {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HMIDIOUT output = nullptr;
+    EXPECT_EQ(midiOutOpen(&output, 0, 0, 0, CALLBACK_EVENT), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(midiOutOpen(&output, 0, reinterpret_cast<DWORD_PTR>(event), 0, CALLBACK_EVENT), 0u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    // An auto-reset event is cleared by the wait that takes it.
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+    host.sendingTime = 3500us;
+    char bytes[] = {static_cast<char>(0xF0), static_cast<char>(0xF7)};
+    MIDIHDR header{};
+    header.lpData = bytes;
+    header.dwBufferLength = sizeof bytes;
+    ASSERT_EQ(midiOutPrepareHeader(output, &header, sizeof header), 0u);
+    ASSERT_EQ(midiOutLongMsg(output, &header, sizeof header), 0u);
+    EXPECT_EQ(WaitForSingleObject(event, 1), WAIT_TIMEOUT);
+    EXPECT_EQ(host.Time(), 1ms);
+    EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_OBJECT_0);
+    EXPECT_EQ(host.Time(), 3500us);
+    EXPECT_EQ(header.dwFlags & (MHDR_INQUEUE | MHDR_DONE), MHDR_DONE);
+    EXPECT_EQ(midiOutUnprepareHeader(output, &header, sizeof header), 0u);
+
+    EXPECT_EQ(midiOutClose(output), 0u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(CloseHandle(event), TRUE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(SetEvent(event), FALSE);
 }
 
 TEST_F(MidiLinkTest, DamagedMessageIsNoReplyAndTheInputStillHearsTheNext) {
@@ -211,7 +256,7 @@ TEST_F(MidiLinkTest, StandInKeepsWindowsRefusals) {
     EXPECT_EQ(midiLink.rxCount, 0);
     EXPECT_EQ(midiInClose(midiLink.inputHandle), 0u);
 
-    host.sendingTime = 5;
+    host.sendingTime = 5ms;
     MIDIHDR output{};
     char bytes[] = {static_cast<char>(0xF0), static_cast<char>(0xF7)};
     output.lpData = bytes;

@@ -44,7 +44,8 @@ FakeMidiHost::~FakeMidiHost() {
 }
 
 void FakeMidiHost::Schedule(const std::string& input, Message bytes, std::uint64_t delay) {
-    pending_.push_back({now_ + delay, scheduled_++, input, std::move(bytes)});
+    pending_.push_back(
+        {now_ + std::chrono::milliseconds(delay), scheduled_++, input, std::move(bytes)});
 }
 
 std::set<std::string> FakeMidiHost::OpenPorts() const {
@@ -76,7 +77,7 @@ std::unique_ptr<MidiOutputPort> FakeMidiHost::OpenOutput(const std::string& name
 bool FakeMidiHost::Send(const std::string& output, std::span<const std::uint8_t> bytes) {
     if (refusedSends.count(++sendAttempts_) != 0)
         return false;
-    sent_.push_back({output, Message(bytes.begin(), bytes.end()), now_});
+    sent_.push_back({output, Message(bytes.begin(), bytes.end()), Now()});
     busyUntil_ = now_ + sendingTime;
     if (device_) {
         for (ScriptedReply& reply : device_(sent_.back())) {
@@ -90,9 +91,26 @@ bool FakeMidiHost::Send(const std::string& output, std::span<const std::uint8_t>
 
 void FakeMidiHost::SleepMilliseconds(std::uint32_t milliseconds) {
     for (std::uint32_t step = 0; step < milliseconds; ++step) {
-        ++now_;
+        now_ += std::chrono::milliseconds(1);
         DeliverDue();
     }
+}
+
+bool FakeMidiHost::WaitMilliseconds(std::uint32_t milliseconds,
+                                    const std::function<bool()>& ready) {
+    const std::chrono::microseconds deadline = now_ + std::chrono::milliseconds(milliseconds);
+    while (!ready()) {
+        if (now_ >= deadline)
+            return false;
+        std::chrono::microseconds next = deadline;
+        if (busyUntil_ > now_)
+            next = std::min(next, busyUntil_);
+        for (const Pending& message : pending_)
+            next = std::min(next, message.due);
+        now_ = next;
+        DeliverDue();
+    }
+    return true;
 }
 
 void FakeMidiHost::DeliverDue() {

@@ -3,6 +3,7 @@
 // on a thread of the host's own as a real MIDI system would.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -44,10 +45,12 @@ public:
     // Ports whose opening fails, and input ports that open but refuse to start.
     std::set<std::string> failingPorts;
     std::set<std::string> failingStarts;
-    // How long each message keeps the output busy, in milliseconds of virtual time.
-    std::uint64_t sendingTime = 0;
+    // How long each message keeps the output busy, in virtual time.
+    std::chrono::microseconds sendingTime{0};
 
-    std::uint64_t Now() const { return now_; }
+    // Virtual time in whole milliseconds, and exactly.
+    std::uint64_t Now() const override { return static_cast<std::uint64_t>(now_.count() / 1000); }
+    std::chrono::microseconds Time() const { return now_; }
     const std::vector<SentMessage>& Sent() const { return sent_; }
     // Every open and close, in order, as "open in NAME", "close out NAME", ...
     const std::vector<std::string>& PortEvents() const { return portEvents_; }
@@ -60,12 +63,15 @@ public:
     std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) override;
 
     void SleepMilliseconds(std::uint32_t milliseconds) override;
+    // Moves from one change to the next (a message due, the end of a send) rather than by
+    // steps, so that a wait ends at the very moment that makes it ready.
+    bool WaitMilliseconds(std::uint32_t milliseconds, const std::function<bool()>& ready) override;
 
 private:
     class Input;
     class Output;
     struct Pending {
-        std::uint64_t due;
+        std::chrono::microseconds due;
         std::uint64_t order;
         std::string input;
         Message bytes;
@@ -77,8 +83,8 @@ private:
     std::vector<std::string> inputs_;
     std::vector<std::string> outputs_;
     ScriptedDevice device_;
-    std::uint64_t now_ = 0;
-    std::uint64_t busyUntil_ = 0;
+    std::chrono::microseconds now_{0};
+    std::chrono::microseconds busyUntil_{0};
     std::uint64_t scheduled_ = 0;
     std::size_t sendAttempts_ = 0;
     std::vector<Pending> pending_;

@@ -78,7 +78,7 @@ class TransferReplyWait : public TransferTest, public testing::WithParamInterfac
 
 // The device answers the first attempt only; the repeat, if any, goes unanswered.
 TEST_P(TransferReplyWait, LateReplyAnswersTheRepeat) {
-    host.sendingTime = GetParam().sendingTime;
+    host.sendingTime = std::chrono::milliseconds(GetParam().sendingTime);
     answers = {Reply(0x1A, GetParam().replyDelay), Silence()};
     EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
     EXPECT_EQ(records.size(), GetParam().recordsSent);

@@ -1,5 +1,6 @@
 #include "platform/system/clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -9,6 +10,11 @@
 namespace {
 
 std::atomic<Clock*> installedClock{nullptr};
+
+// The MIDI host can only be asked whether a message is still being sent, never told when it
+// ends: a real-time wait asks again this often, which costs little and keeps the end of a
+// message from waiting for a whole millisecond.
+constexpr auto readyPollStep = std::chrono::microseconds(100);
 
 }  // namespace
 
@@ -36,4 +42,26 @@ void Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_until(deadline);
     lastDeadline = deadline;
     lastWake = std::chrono::steady_clock::now();
+}
+
+DWORD GetTickCount() {
+    if (Clock* clock = installedClock.load())
+        return static_cast<DWORD>(clock->Now());
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+bool WaitUntilReady(std::uint32_t milliseconds, const std::function<bool()>& ready) {
+    if (Clock* clock = installedClock.load())
+        return clock->WaitMilliseconds(milliseconds, ready);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!ready()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(deadline - now, readyPollStep));
+    }
+    return true;
 }

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+using BOOL = int;
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -21,6 +22,10 @@ using UINT_PTR = std::uintptr_t;
 using DWORD_PTR = std::uintptr_t;
 using CHAR = char;
 using LPSTR = char*;
+using LPCSTR = const char*;
+using HANDLE = void*;
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using MMRESULT = UINT;
 using MMVERSION = UINT;
 
@@ -31,6 +36,8 @@ using HMIDIOUT = HMIDIOUT__*;
 using LPHMIDIIN = HMIDIIN*;
 using LPHMIDIOUT = HMIDIOUT*;
 
+inline constexpr BOOL FALSE = 0;
+inline constexpr BOOL TRUE = 1;
 inline constexpr UINT MAXPNAMELEN = 32;
 
 struct MIDIHDR {
@@ -75,6 +82,7 @@ inline constexpr MMRESULT MMSYSERR_ERROR = 1;
 inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
 inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
 inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
 inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 inline constexpr MMRESULT MIDIERR_UNPREPARED = 64;
 inline constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
@@ -82,6 +90,7 @@ inline constexpr MMRESULT MIDIERR_NOTREADY = 67;
 
 inline constexpr DWORD CALLBACK_NULL = 0x00000000;
 inline constexpr DWORD CALLBACK_FUNCTION = 0x00030000;
+inline constexpr DWORD CALLBACK_EVENT = 0x00050000;
 
 inline constexpr UINT MIM_OPEN = 0x3C1;
 inline constexpr UINT MIM_CLOSE = 0x3C2;
@@ -89,6 +98,13 @@ inline constexpr UINT MIM_DATA = 0x3C3;
 inline constexpr UINT MIM_LONGDATA = 0x3C4;
 inline constexpr UINT MIM_ERROR = 0x3C5;
 inline constexpr UINT MIM_LONGERROR = 0x3C6;
+inline constexpr UINT MOM_OPEN = 0x3C7;
+inline constexpr UINT MOM_CLOSE = 0x3C8;
+inline constexpr UINT MOM_DONE = 0x3C9;
+
+inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+inline constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 inline constexpr DWORD MHDR_DONE = 0x00000001;
 inline constexpr DWORD MHDR_PREPARED = 0x00000002;
@@ -115,7 +131,17 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT midiOutReset(HMIDIOUT hmo);
 MMRESULT midiOutClose(HMIDIOUT hmo);
 
-// Goes through the clock of clock.h, so that tests can run on virtual time.
+// An output opened with CALLBACK_EVENT signals its event on MOM_OPEN, MOM_DONE and MOM_CLOSE.
+// Only unnamed events without security attributes are provided.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+BOOL CloseHandle(HANDLE hObject);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+// These go through the clock of clock.h, so that tests can run on virtual time.
 void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount();
 
 #endif

@@ -1,9 +1,12 @@
 // MIDI output on the stand-in, kept to Windows' contract: midiOutLongMsg hands the message to
 // the MIDI system and returns; its header stays queued, and cannot be unprepared nor its port
-// closed, until the system has taken the whole message or a reset takes it back.
+// closed, until the system has taken the whole message or a reset takes it back. An output
+// opened with CALLBACK_EVENT signals its event when it opens, when a message is done and when
+// it closes.
 #include <mutex>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/winmm/winmm_standin_posix.h"
 
@@ -13,6 +16,8 @@ struct OutputState {
     std::unique_ptr<MidiOutputPort> port;
     // The header of the message in flight; only the main thread touches it.
     MIDIHDR* queued = nullptr;
+    // Null for an output opened without notifications.
+    HANDLE event = nullptr;
 };
 
 std::set<OutputState*> liveOutputs;
@@ -21,9 +26,16 @@ OutputState* FindOutput(HMIDIOUT handle) {
     return standin::FindLive(liveOutputs, handle);
 }
 
+// MOM_OPEN, MOM_DONE and MOM_CLOSE alike.
+void Notify(const OutputState& state) {
+    if (state.event != nullptr)
+        SetEvent(state.event);
+}
+
 void MarkDone(OutputState& state) {
     state.queued->dwFlags = (state.queued->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     state.queued = nullptr;
+    Notify(state);
 }
 
 // Whether the message in flight, if any, still waits for the MIDI system.
@@ -38,12 +50,24 @@ bool IsPlaying(OutputState& state) {
 
 }  // namespace
 
+void standin::NoticeFinishedMessages() {
+    std::vector<OutputState*> outputs;
+    {
+        std::lock_guard lock(hostMutex);
+        outputs.assign(liveOutputs.begin(), liveOutputs.end());
+    }
+    // Asked without the lock: the host is never called while holding it.
+    for (OutputState* state : outputs)
+        IsPlaying(*state);
+}
+
 MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                      DWORD fdwOpen) {
-    // Output notifications are not provided: the program opens its output without them.
-    if (phmo == nullptr || dwCallback != 0 || dwInstance != 0 || fdwOpen != CALLBACK_NULL) {
+    // Of the output notifications, only the event is provided: the program asks for no other.
+    const bool withEvent = fdwOpen == CALLBACK_EVENT && dwCallback != 0;
+    const bool without = fdwOpen == CALLBACK_NULL && dwCallback == 0;
+    if (phmo == nullptr || dwInstance != 0 || !(withEvent || without))
         return MMSYSERR_INVALPARAM;
-    }
     const std::optional<std::string> name =
         standin::ListedName(standin::Direction::output, uDeviceID);
     if (!name)
@@ -52,6 +76,8 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
     state->port = standin::Host().OpenOutput(*name);
     if (!state->port)
         return MMSYSERR_ALLOCATED;
+    state->event = reinterpret_cast<HANDLE>(dwCallback);
+    Notify(*state);
     *phmo = standin::AddLive<HMIDIOUT>(liveOutputs, std::move(state));
     return MMSYSERR_NOERROR;
 }
@@ -106,6 +132,7 @@ MMRESULT midiOutClose(HMIDIOUT hmo) {
         return MMSYSERR_INVALHANDLE;
     if (IsPlaying(*state))
         return MIDIERR_STILLPLAYING;
+    Notify(*state);
     standin::TakeLive(liveOutputs, hmo);
     return MMSYSERR_NOERROR;
 }

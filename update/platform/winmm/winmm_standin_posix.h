@@ -52,4 +52,8 @@ std::unique_ptr<State> TakeLive(std::set<State*>& live, Handle handle) {
 MMRESULT CheckHeaderCall(bool portOpen, LPMIDIHDR header, UINT headerSize);
 MMRESULT PrepareHeader(bool portOpen, LPMIDIHDR header, UINT headerSize);
 
+// Marks done the messages that the MIDI system has taken since the last look, signalling the
+// events of the outputs opened with one; only the main thread calls it.
+void NoticeFinishedMessages();
+
 }  // namespace standin
