@@ -22,7 +22,7 @@ constexpr unsigned sendPollMilliseconds = 1;
 constexpr unsigned inputCloseAttempts = 4;
 
 // Signalled by the output on MOM_OPEN, MOM_DONE and MOM_CLOSE; a wake is only a reason to look
-// again. One for the whole run: a driver may still signal it after a close returns.
+// again. One for the whole run, never closed: no driver is left holding a handle that is gone.
 HANDLE outputEvent = nullptr;
 
 std::uint16_t LowBits(MMRESULT result) {

@@ -136,7 +136,6 @@ MMRESULT midiOutClose(HMIDIOUT hmo);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName);
 BOOL SetEvent(HANDLE hEvent);
-BOOL ResetEvent(HANDLE hEvent);
 BOOL CloseHandle(HANDLE hObject);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 

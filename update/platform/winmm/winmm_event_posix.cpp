@@ -53,10 +53,6 @@ BOOL SetEvent(HANDLE hEvent) {
     return WithEvent(hEvent, [](EventState& event) { event.signalled = true; }) ? TRUE : FALSE;
 }
 
-BOOL ResetEvent(HANDLE hEvent) {
-    return WithEvent(hEvent, [](EventState& event) { event.signalled = false; }) ? TRUE : FALSE;
-}
-
 BOOL CloseHandle(HANDLE hObject) {
     std::lock_guard lock(eventMutex);
     auto* event = static_cast<EventState*>(hObject);
