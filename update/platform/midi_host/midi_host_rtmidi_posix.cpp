@@ -95,7 +95,7 @@ template <class Client>
 struct PortHolding {
     std::shared_ptr<MidiSystem> system;
     std::shared_ptr<ClientPool<Client>> pool;
-    std::unique_ptr<PortLock> lock;
+    std::shared_ptr<PortLock> lock;
     std::unique_ptr<OwnPortName> ownName;
 };
 

@@ -220,10 +220,16 @@ void MidiSystem::MarkConnectingClients() {
         clientMark_ = PortLock::Take(LockName("client", connectingName_));
 }
 
-std::unique_ptr<PortLock> MidiSystem::LockPort(const std::string& fullName) const {
-    std::unique_ptr<PortLock> port = PortLock::Take(LockName("port", fullName));
+std::shared_ptr<PortLock> MidiSystem::LockPort(const std::string& fullName) const {
+    const std::string name = LockName("port", fullName);
+    std::lock_guard lock(mutex_);
+    std::weak_ptr<PortLock>& held = portLocks_[name];
+    if (std::shared_ptr<PortLock> shared = held.lock())
+        return shared;
+    std::shared_ptr<PortLock> port = PortLock::Take(name);
     if (!port || PortLock::IsHeld(LockName("client", BaseClientOf(fullName))))
         return nullptr;
+    held = port;
     return port;
 }
 
