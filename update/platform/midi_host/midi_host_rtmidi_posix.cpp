@@ -203,6 +203,10 @@ public:
         return std::move(Connect(outputs_, name, "output").port);
     }
 
+    std::string DisplayName(const std::string& name, std::size_t room) const override {
+        return DisplayPortName(system_->Api(), name, room);
+    }
+
     std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,
                                                       SysExHandler handler) override {
         OpenedPort<InputClient> opened = CreateVirtual<InputClient>(name);

@@ -83,6 +83,12 @@ private:
     std::unique_ptr<PortLock> clientMark_;
 };
 
+// A port's name within room characters: the whole name where it fits. Otherwise, on the ALSA
+// sequencer, whose names run "CLIENT:PORT C:P" and whose kernel clients' names are long
+// ("Virtual Raw MIDI 1-0:VirMIDI 1-0 20:0"), the port's own name and its address, as
+// `aconnect -l` shows them, rather than the client's name cut in the middle of a word.
+std::string DisplayPortName(RtMidi::Api api, const std::string& fullName, std::size_t room);
+
 // Counts one of the host's own ports as such for as long as it lives.
 class OwnPortName {
 public:
