@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"Defaults", "", "",
                     [](const SimulatorOptions& options) {
                         return options.clientName == "device-sim" && options.extraPorts == 0 &&
-                               options.acceptedPath.empty() &&
+                               options.acceptedPath.empty() && options.rawMidiDevice.empty() &&
                                options.behaviour.handshakeReply == 0x39 &&
                                options.behaviour.answerFromHandshake == 1 &&
                                !options.behaviour.dinCable && !options.quiet && !options.help &&
@@ -90,6 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
                                IsAction(script.ActionFor(9, 4), false, 0x77, {}) &&
                                script.ActionFor(4, 1).IsNormal();
                     }},
+        OptionsCase{"RawMidi", "--rawmidi hw:1,3 --din", "",
+                    [](const SimulatorOptions& options) {
+                        return options.rawMidiDevice == "hw:1,3" && options.behaviour.dinCable;
+                    }},
+        OptionsCase{"RawMidiWithIdlePorts", "--rawmidi hw:1,0 --extra-ports 1",
+                    "--rawmidi takes no --extra-ports: a node has one port each way", nullptr},
         OptionsCase{"Help", "--quiet --help --nonsense", "",
                     [](const SimulatorOptions& options) { return options.help; }},
         OptionsCase{"UnknownOption", "--verbose", "unknown option '--verbose'", nullptr},

@@ -36,6 +36,9 @@ stopped by SIGINT or SIGTERM.
                         Actions given for the same attempt combine, e.g.
                         --on 3:1=code:24 --on 3:1=late:700
   --restart-at R        reply 77 (finished, restarting) to record R
+  --rawmidi DEVICE      play the device on the ALSA raw MIDI node DEVICE (hw:1,0)
+                        instead of virtual ports: on a VirMIDI node, the
+                        updater meets it at the sequencer port "VirMIDI 1-0"
   --din                 pace what comes in and goes out at the 31250 baud of a
                         DIN MIDI cable: 320 us a byte
   --quiet               print only the ready line and the summary
@@ -109,6 +112,13 @@ const std::map<std::string, ValueSetter>& OptionsWithValue() {
              if (value.empty())
                  return "--accepted takes a file name";
              options.acceptedPath = value;
+             return std::nullopt;
+         }},
+        {"--rawmidi",
+         [](const std::string& value, SimulatorOptions& options) -> std::optional<std::string> {
+             if (value.empty())
+                 return "--rawmidi takes a device name";
+             options.rawMidiDevice = value;
              return std::nullopt;
          }},
         {"--handshake", SetHandshake},
@@ -192,6 +202,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     }
     if (auto error = CheckClientName(options))
         parsed.error = *error;
+    else if (!options.rawMidiDevice.empty() && options.extraPorts > 0)
+        parsed.error = "--rawmidi takes no --extra-ports: a node has one port each way";
     return parsed;
 }
 
