@@ -212,10 +212,13 @@ TEST_F(UpdateOverAlsa, DeviceKilledMidTransferStopsResponding) {
 
 // Another source on the device's port floods the updater's input with notes, in bursts far
 // beyond the sequencer's queue for a client (200 events by default). The sequencer drops
-// what does not fit, and RtMidi writes its overrun line to standard error, where the user sees
-// it: the program cannot silence it, as RtMidi writes it straight to std::cerr. A reply lost
-// with the notes counts as an unanswered attempt and the record goes again, so the transfer
-// ends well, and the device holds the image once, in order.
+// what does not fit, and RtMidi reports it on standard error, where the user sees it: the
+// program cannot silence it, as RtMidi writes it straight to std::cerr. RtMidi 5.0.0 means to
+// report "MIDI input buffer overrun!", but its poll for pending events takes the sequencer's
+// overflow error first, so on this kernel the next read reports EAGAIN as an unknown input
+// error; either report is taken. A reply lost with the notes counts as an unanswered attempt
+// and the record goes again, so the transfer ends well, and the device holds the image once,
+// in order.
 TEST_F(UpdateOverAlsa, FloodedInputStillUpdates) {
     UseImage(MixedImage());
     SimulatedDevice device(std::vector<std::string>{}, {"--rawmidi", Node(0)});
@@ -241,12 +244,21 @@ TEST_F(UpdateOverAlsa, FloodedInputStillUpdates) {
     const std::string head = banner + opened + DeviceLinesAt(0);
     const std::string tail = transferDone + updateSucceeded + pausePrompt;
     EXPECT_TRUE(result.output.starts_with(head) && result.output.ends_with(tail)) << result.output;
-    const std::string overrun = "\nMidiInAlsa::alsaMidiHandler: MIDI input buffer overrun!\n\n";
+    const std::vector<std::string> reports = {
+        "\nMidiInAlsa::alsaMidiHandler: MIDI input buffer overrun!\n\n",
+        "\nMidiInAlsa::alsaMidiHandler: unknown MIDI input error!\nSystem reports: Resource "
+        "temporarily unavailable\n"};
     std::string errors = result.errors;
     std::size_t overruns = 0;
-    while (errors.starts_with(overrun)) {
-        errors.erase(0, overrun.size());
-        ++overruns;
+    for (bool found = true; found;) {
+        found = false;
+        for (const std::string& report : reports) {
+            if (errors.starts_with(report)) {
+                errors.erase(0, report.size());
+                found = true;
+                ++overruns;
+            }
+        }
     }
     EXPECT_GT(overruns, 0u) << "the flood never filled the queue";
     EXPECT_EQ(errors, "") << result.errors;
