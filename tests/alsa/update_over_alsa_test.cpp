@@ -155,8 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
 // device and the other, having tried every pair it may open, says it can't find the device.
 // The winner's transfer is paced as a DIN cable and outlasts the loser's search over the
 // remaining pairs (about 16 silent pairs), so that the loser never meets a device set free.
+// Its records are short enough to cross the cable well within the updater's 500 ms wait.
 TEST_F(UpdateOverAlsa, SecondUpdaterAtOnceFindsThePortsInUse) {
-    UseImage(MakeImage(std::vector<Bytes>(60, MakePayload(1000, 3))));
+    UseImage(MakeImage(std::vector<Bytes>(280, MakePayload(200, 3))));
     SimulatedDevice device(std::vector<std::string>{}, {"--rawmidi", Node(0), "--din"});
     ASSERT_TRUE(device.IsReady()) << device.Stop();
     ScratchFolder secondFolder;
