@@ -155,6 +155,7 @@ TEST_F(DeviceSessionTest, HandshakesAreAnsweredLateAndTwice) {
                             {1210ms, 0x15}, {1250ms, 0x15}, {1720ms, 0x15}, {1760ms, 0x15}}));
     EXPECT_TRUE(Logged("handshake 1: no reply (answers from handshake 2)"));
     EXPECT_TRUE(Logged("handshake 2: reply 15 (reset request) in 700 ms, again 40 ms later"));
+    EXPECT_TRUE(Logged("handshake 2: reply 15 again"));
 }
 
 TEST_F(DeviceSessionTest, RepliesToEachRecordAndCountsRepeats) {

@@ -146,7 +146,7 @@ void DeviceSession::AnswerHandshake(SimulatorTime now) {
         note += " in " + Number(behaviour_.handshakeDelay.count()) + " ms";
     if (const auto repeat = behaviour_.handshakeRepeat) {
         note += ", again " + Number(repeat->count()) + " ms later";
-        Schedule({code, 0, ""}, due + *repeat);
+        Schedule({code, 0, line + "reply " + Hex(code) + " again"}, due + *repeat);
     }
     events_.Log(note);
     Schedule({code, 0, ""}, due);
