@@ -131,10 +131,7 @@ class StrayHandshakeAnswer : public UpdateOverJack,
                              public testing::WithParamInterface<StrayAnswerCase> {};
 
 TEST_P(StrayHandshakeAnswer, CostsNoRecord) {
-    std::vector<Bytes> payloads;
-    for (std::uint32_t index = 0; index < 120; ++index)
-        payloads.push_back(MakePayload(index * 7 % 50, index));
-    image = MakeImage(payloads);
+    image = ManyRecordsImage();
     folder.Write(imageName, WriteImageText(image));
     const std::size_t refused = 60;
     std::vector<std::string> arguments = {"--replies-late", "30", "--on",
