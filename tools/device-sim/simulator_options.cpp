@@ -113,8 +113,9 @@ std::optional<std::string> AddRestart(const std::string& record, SimulatorOption
 using ValueSetter =
     std::function<std::optional<std::string>(const std::string&, SimulatorOptions&)>;
 
-ValueSetter SetMilliseconds(const std::string& name,
-                            std::chrono::milliseconds DeviceBehaviour::*target) {
+// Target: milliseconds, or an optional of them that an option sets.
+template <typename Target>
+ValueSetter SetMilliseconds(const std::string& name, Target DeviceBehaviour::*target) {
     return [name, target](const std::string& value, SimulatorOptions& options) {
         std::uint32_t milliseconds = 0;
         auto error = SetNumber(name, value, longestDelay, true, milliseconds);
@@ -149,12 +150,7 @@ const std::map<std::string, ValueSetter>& OptionsWithValue() {
          }},
         {"--handshake-late", SetMilliseconds("--handshake-late", &DeviceBehaviour::handshakeDelay)},
         {"--handshake-twice",
-         [](const std::string& value, SimulatorOptions& options) {
-             std::uint32_t gap = 0;
-             auto error = SetNumber("--handshake-twice", value, longestDelay, true, gap);
-             options.behaviour.handshakeRepeat = std::chrono::milliseconds(gap);
-             return error;
-         }},
+         SetMilliseconds("--handshake-twice", &DeviceBehaviour::handshakeRepeat)},
         {"--replies-late", SetMilliseconds("--replies-late", &DeviceBehaviour::replyDelay)},
         {"--on", AddScriptEntry},
         {"--restart-at", AddRestart},
