@@ -89,7 +89,7 @@ private:
 
 struct HandshakeCase {
     const char* name;
-    std::optional<std::uint8_t> reply;
+    std::vector<std::optional<std::uint8_t>> replies;
     std::uint32_t answerFrom;
     Bytes message;
     // Replies to the message sent at 0 s, 1 s, 2 s and 3 s.
@@ -104,7 +104,7 @@ class Handshakes : public DeviceSessionTest, public testing::WithParamInterface<
 
 TEST_P(Handshakes, AreAnsweredAsConfigured) {
     DeviceBehaviour behaviour;
-    behaviour.handshakeReply = GetParam().reply;
+    behaviour.handshakeReplies = GetParam().replies;
     behaviour.answerFromHandshake = GetParam().answerFrom;
     Start(behaviour);
     for (int second = 0; second < 4; ++second)
@@ -116,20 +116,47 @@ INSTANTIATE_TEST_SUITE_P(
     Variants, Handshakes,
     testing::Values(
         HandshakeCase{
-            "TargetCode", 0x39, 1, handshake, {{0s, 0x39}, {1s, 0x39}, {2s, 0x39}, {3s, 0x39}}},
+            "TargetCode", {0x39}, 1, handshake, {{0s, 0x39}, {1s, 0x39}, {2s, 0x39}, {3s, 0x39}}},
         HandshakeCase{
-            "ResetRequest", 0x15, 1, handshake, {{0s, 0x15}, {1s, 0x15}, {2s, 0x15}, {3s, 0x15}}},
-        HandshakeCase{"Never", std::nullopt, 1, handshake, {}},
-        HandshakeCase{"FromTheThird", 0x39, 3, handshake, {{2s, 0x39}, {3s, 0x39}}},
-        HandshakeCase{
-            "OtherTargetCode", 0x39, 1, {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x38, 0xF7}, {}},
+            "ResetRequest", {0x15}, 1, handshake, {{0s, 0x15}, {1s, 0x15}, {2s, 0x15}, {3s, 0x15}}},
+        HandshakeCase{"Never", {std::nullopt}, 1, handshake, {}},
+        HandshakeCase{"FromTheThird", {0x39}, 3, handshake, {{2s, 0x39}, {3s, 0x39}}},
+        HandshakeCase{"OneByOne",
+                      {std::nullopt, 0x39, 0x15},
+                      1,
+                      handshake,
+                      {{1s, 0x39}, {2s, 0x15}, {3s, 0x15}}},
+        HandshakeCase{"OtherTargetCode",
+                      {0x39},
+                      1,
+                      {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x38, 0xF7},
+                      {}},
         HandshakeCase{"LongerMessage",
-                      0x39,
+                      {0x39},
                       1,
                       {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0x39, 0xF7},
                       {}},
-        HandshakeCase{"NotSystemExclusive", 0x39, 1, {0x90, 0x3C, 0x40}, {}}),
+        HandshakeCase{"NotSystemExclusive", {0x39}, 1, {0x90, 0x3C, 0x40}, {}}),
     NameCase);
+
+// A device waking up answers late, and discovery has sent the handshake again by then; a MIDI
+// merger or a thru loop hands over every answer twice.
+TEST_F(DeviceSessionTest, HandshakesAreAnsweredLateAndTwice) {
+    DeviceBehaviour behaviour;
+    behaviour.handshakeReplies = {0x39, 0x15};
+    behaviour.answerFromHandshake = 2;
+    behaviour.handshakeDelay = 700ms;
+    behaviour.handshakeRepeat = 40ms;
+    Start(behaviour);
+    for (const SimulatorTime at : {0ms, 510ms, 1020ms})
+        Send({handshake}, at);
+    RunUntil(10s);
+    EXPECT_EQ(replies_, (std::vector<SentReply>{
+                            {1210ms, 0x15}, {1250ms, 0x15}, {1720ms, 0x15}, {1760ms, 0x15}}));
+    EXPECT_TRUE(Logged("handshake 1: no reply (answers from handshake 2)"));
+    EXPECT_TRUE(Logged("handshake 2: reply 15 (reset request) in 700 ms, again 40 ms later"));
+    EXPECT_TRUE(Logged("handshake 2: reply 15 again"));
+}
 
 TEST_F(DeviceSessionTest, RepliesToEachRecordAndCountsRepeats) {
     Start({});
@@ -196,6 +223,40 @@ TEST_F(DeviceSessionTest, ARepeatAfterALateReplyIsTheSameRecord) {
     Bytes expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
     expected.insert(expected.end(), third.begin(), third.end());
+    EXPECT_EQ(accepted_, expected);
+}
+
+// The updater that reads one reply behind (it took a stray message for a record's reply) has
+// already sent a record again, or the next one, when the late reply goes out: a record equal to
+// the accepted one is its repeat, any other is the next, and an equal one after the reply is
+// the image's next record.
+TEST_F(DeviceSessionTest, RecordsBeforeALateReplyAreCountedByTheirContent) {
+    DeviceBehaviour behaviour;
+    behaviour.replyDelay = 30ms;
+    behaviour.script.Add(Code(2, 1, 0x20));
+    Start(behaviour);
+    const Bytes first = MakeRecord(MakePayload(30, 1));
+    const Bytes second = MakeRecord(MakePayload(30, 2));
+    const Bytes third = MakeRecord(MakePayload(30, 3));
+    Send(UpdaterMessages(first), 0ms);
+    Send(UpdaterMessages(first), 10ms);
+    Send(UpdaterMessages(second), 30ms);
+    Send(UpdaterMessages(second), 60ms);
+    Send(UpdaterMessages(third), 70ms);
+    Send(UpdaterMessages(third), 110ms);
+    RunUntil(1s);
+    EXPECT_EQ(
+        replies_,
+        (std::vector<SentReply>{
+            {30ms, 0x1A}, {40ms, 0x1A}, {60ms, 0x20}, {90ms, 0x1A}, {100ms, 0x1A}, {140ms, 0x1A}}));
+    EXPECT_TRUE(Logged("record 1 (34 bytes) attempt 2: checksum good, reply 1A in 30 ms"));
+    EXPECT_TRUE(
+        Logged("record 2 (34 bytes) attempt 1: checksum good, reply 20 in 30 ms (scripted)"));
+    EXPECT_TRUE(
+        Logged("record 4 (34 bytes) attempt 1: checksum good, reply 1A in 30 ms, accepted"));
+    Bytes expected = first;
+    for (const Bytes* record : {&second, &third, &third})
+        expected.insert(expected.end(), record->begin(), record->end());
     EXPECT_EQ(accepted_, expected);
 }
 

@@ -43,6 +43,8 @@ TEST_P(CommandLines, ParseAsExpected) {
     }
 }
 
+using Replies = std::vector<std::optional<std::uint8_t>>;
+
 bool IsAction(const ScriptedAction& action, bool silent, std::optional<std::uint8_t> code,
               std::optional<std::chrono::milliseconds> delay) {
     return action.silent == silent && action.code == code && action.delay == delay;
@@ -54,8 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"Defaults", "", "",
                     [](const SimulatorOptions& options) {
                         return options.clientName == "device-sim" && options.extraPorts == 0 &&
-                               options.acceptedPath.empty() &&
-                               options.behaviour.handshakeReply == 0x39 &&
+                               options.acceptedPath.empty() && options.rawMidiDevice.empty() &&
+                               options.behaviour.handshakeReplies == Replies{0x39} &&
                                options.behaviour.answerFromHandshake == 1 &&
                                !options.behaviour.dinCable && !options.quiet && !options.help &&
                                options.behaviour.script.ActionFor(1, 1).IsNormal();
@@ -67,13 +69,30 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const SimulatorOptions& options) {
                         return options.clientName == "sim-b" && options.extraPorts == 3 &&
                                options.acceptedPath == "out.bin" &&
-                               options.behaviour.handshakeReply == 0x15 &&
+                               options.behaviour.handshakeReplies == Replies{0x15} &&
                                options.behaviour.answerFromHandshake == 4 &&
                                options.behaviour.dinCable && options.quiet;
                     }},
-        OptionsCase{
-            "SilentHandshake", "--handshake silent", "",
-            [](const SimulatorOptions& options) { return !options.behaviour.handshakeReply; }},
+        OptionsCase{"SilentHandshake", "--handshake silent", "",
+                    [](const SimulatorOptions& options) {
+                        return options.behaviour.handshakeReplies == Replies{std::nullopt};
+                    }},
+        OptionsCase{"HandshakesOneByOneLateAndTwice",
+                    "--handshake silent,answer,reset --handshake-late 700 --handshake-twice=40 "
+                    "--replies-late 30",
+                    "",
+                    [](const SimulatorOptions& options) {
+                        const DeviceBehaviour& behaviour = options.behaviour;
+                        return behaviour.handshakeReplies == Replies{std::nullopt, 0x39, 0x15} &&
+                               behaviour.handshakeDelay == 700ms &&
+                               behaviour.handshakeRepeat == 40ms && behaviour.replyDelay == 30ms;
+                    }},
+        OptionsCase{"TimesUnsetByDefault", "", "",
+                    [](const SimulatorOptions& options) {
+                        const DeviceBehaviour& behaviour = options.behaviour;
+                        return behaviour.handshakeDelay == 0ms && !behaviour.handshakeRepeat &&
+                               behaviour.replyDelay == 0ms;
+                    }},
         OptionsCase{"Script",
                     "--on 3:1=silent --on 3:2=late:700 --on 5:*=code:24 --on=7:1=code:77 "
                     "--restart-at 9 --on 5:2=late:0",
@@ -90,6 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
                                IsAction(script.ActionFor(9, 4), false, 0x77, {}) &&
                                script.ActionFor(4, 1).IsNormal();
                     }},
+        OptionsCase{"RawMidi", "--rawmidi hw:1,3 --din", "",
+                    [](const SimulatorOptions& options) {
+                        return options.rawMidiDevice == "hw:1,3" && options.behaviour.dinCable;
+                    }},
+        OptionsCase{"RawMidiWithIdlePorts", "--rawmidi hw:1,0 --extra-ports 1",
+                    "--rawmidi takes no --extra-ports: a node has one port each way", nullptr},
         OptionsCase{"Help", "--quiet --help --nonsense", "",
                     [](const SimulatorOptions& options) { return options.help; }},
         OptionsCase{"UnknownOption", "--verbose", "unknown option '--verbose'", nullptr},
@@ -101,7 +126,17 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"ZeroHandshake", "--handshake-from 0",
                     "--handshake-from takes a number from 1 to 1000000, not '0'", nullptr},
         OptionsCase{"UnknownHandshake", "--handshake echo",
-                    "--handshake takes answer, reset or silent, not 'echo'", nullptr},
+                    "--handshake takes answer, reset or silent, or a list of them, not 'echo'",
+                    nullptr},
+        OptionsCase{"EmptyHandshakeInList", "--handshake answer,,reset",
+                    "--handshake takes answer, reset or silent, or a list of them, not ''",
+                    nullptr},
+        OptionsCase{"HandshakeTooLate", "--handshake-late 600001",
+                    "--handshake-late takes a number from 0 to 600000, not '600001'", nullptr},
+        OptionsCase{"RepeatWithoutTime", "--handshake-twice x",
+                    "--handshake-twice takes a number from 0 to 600000, not 'x'", nullptr},
+        OptionsCase{"NegativeReplyDelay", "--replies-late -5",
+                    "--replies-late takes a number from 0 to 600000, not '-5'", nullptr},
         OptionsCase{"RecordZero", "--on 0:1=silent",
                     "--on: the record number in '0:1=silent' is not a number from 1", nullptr},
         OptionsCase{"AttemptWord", "--on 1:all=silent",

@@ -19,6 +19,7 @@
 
 #include "jack_server.h"
 #include "platform/midi_host/midi_host.h"
+#include "platform/midi_host/midi_system_posix.h"
 #include "program_runner.h"
 
 namespace {
@@ -297,6 +298,24 @@ TEST_F(MidiHostOnJack, PortsInUseByAnotherUpdaterAreRefusedUntilClosed) {
     ASSERT_TRUE(rivalInput && rivalOutput);
     EXPECT_EQ(program_->OpenInput("sim:out", inbox.Handler()), nullptr);
     EXPECT_EQ(program_->OpenOutput("sim-01:in"), nullptr);
+}
+
+// On the ALSA sequencer a USB interface is one port for both directions. One updater's input
+// and output share the port's lock; another updater is refused it while either is open.
+TEST_F(MidiHostOnJack, PortThatGoesBothWaysIsOneUpdatersInBothDirections) {
+    const auto updater = MidiSystem::Choose("update");
+    const auto rival = MidiSystem::Choose("rival");
+    const std::string port = "Interface:Interface MIDI 1 24:0";
+    auto input = updater->LockPort(port);
+    auto output = updater->LockPort(port);
+    ASSERT_TRUE(input && output);
+    EXPECT_EQ(rival->LockPort(port), nullptr);
+    input.reset();
+    EXPECT_EQ(rival->LockPort(port), nullptr);
+    output.reset();
+    const auto rivals = rival->LockPort(port);
+    EXPECT_NE(rivals, nullptr);
+    EXPECT_EQ(updater->LockPort(port), nullptr);
 }
 
 // A JACK MIDI output carries whatever its buffer holds at each cycle: a bridge with nothing to

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "program_runner.h"
 
@@ -19,13 +20,17 @@ constexpr auto readyTimeout = 10s;
 }  // namespace
 
 SimulatedDevice::SimulatedDevice(const PrivateJackServer& server,
+                                 std::vector<std::string> arguments)
+    : SimulatedDevice(server.Environment(), std::move(arguments)) {}
+
+SimulatedDevice::SimulatedDevice(const std::vector<std::string>& environmentAssignments,
                                  std::vector<std::string> arguments) {
     const std::string logPath = folder_.File("log");
     arguments.insert(arguments.begin(), {DEVICE_SIMULATOR, "--accepted", folder_.File("accepted")});
     // Everything the child needs is made before fork: a threaded process's child may only
     // make async-signal-safe calls.
     std::vector<char*> pointers = ExecPointers(arguments);
-    std::vector<std::string> environment = ChildEnvironment(server.Environment());
+    std::vector<std::string> environment = ChildEnvironment(environmentAssignments);
     std::vector<char*> environmentPointers = ExecPointers(environment);
 
     pid_ = fork();
@@ -51,12 +56,20 @@ SimulatedDevice::~SimulatedDevice() {
 }
 
 std::string SimulatedDevice::Stop() {
+    Finish(SIGINT);
+    return ReadFile(folder_.File("log"));
+}
+
+void SimulatedDevice::Kill() {
+    Finish(SIGKILL);
+}
+
+void SimulatedDevice::Finish(int signal) {
     if (pid_ > 0) {
-        kill(pid_, SIGINT);
+        kill(pid_, signal);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
-    return ReadFile(folder_.File("log"));
 }
 
 std::string SimulatedDevice::AcceptedRecords() const {

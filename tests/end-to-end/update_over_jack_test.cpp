@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "case_name.h"
 #include "console_text.h"
 #include "image_writer.h"
 #include "jack_server.h"
@@ -111,6 +112,50 @@ TEST_F(UpdateOverJack, SilentDeviceEndsAsNotResponding) {
                                RepeatedRecordLines(image, 2, 20) +
                                "\nFailed: Target is not responding.\n\n");
 }
+
+// A device that answers a handshake late (waking up), twice (a MIDI merger or a thru loop), or
+// answers discovery's repeated handshake with a reset request, has a handshake answer still on
+// its way while the records go out. Taken for a record's reply, it would leave every later
+// reply read one record behind, and the refusal of one record would be blamed on the next:
+// the refused one would never be sent again.
+struct StrayAnswerCase {
+    const char* name;
+    std::vector<std::string> handshake;
+};
+
+void PrintTo(const StrayAnswerCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class StrayHandshakeAnswer : public UpdateOverJack,
+                             public testing::WithParamInterface<StrayAnswerCase> {};
+
+TEST_P(StrayHandshakeAnswer, CostsNoRecord) {
+    image = ManyRecordsImage();
+    folder.Write(imageName, WriteImageText(image));
+    const std::size_t refused = 60;
+    std::vector<std::string> arguments = {"--replies-late", "30", "--on",
+                                          std::to_string(refused) + ":1=code:20"};
+    arguments.insert(arguments.end(), GetParam().handshake.begin(), GetParam().handshake.end());
+    SimulatedDevice device(server, arguments);
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(),
+              opened + deviceLines +
+                  TransferLines(image, refused, "\nThe CRC of the download file is error!\n"));
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end())) << device.Stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, StrayHandshakeAnswer,
+    testing::Values(StrayAnswerCase{"AnsweredLate", {"--handshake-late", "700"}},
+                    // The second answer comes after discovery has taken the first and well
+                    // before record 1's reply (some 40 ms after the first answer): a stray
+                    // answer that reaches the program in the same JACK period as a reply leaves
+                    // only the later of the two to be read, and goes unnoticed.
+                    StrayAnswerCase{"AnsweredTwice", {"--handshake-twice", "20"}},
+                    StrayAnswerCase{"ResetAnswerToTheRepeatedHandshake",
+                                    {"--handshake", "answer,reset", "--handshake-late", "700"}}),
+    NameCase);
 
 // A second updater started at the same time finds the device's ports in use, and the first
 // one's own ports too, as on Windows: it reports no device, and the device takes the image

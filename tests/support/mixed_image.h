@@ -16,3 +16,12 @@ inline Bytes MixedImage() {
     }
     return MakeImage(payloads);
 }
+
+// 120 records of 4 to 53 bytes, no two alike: enough for a reply that arrives out of turn to
+// meet a refusal later in the transfer.
+inline Bytes ManyRecordsImage() {
+    std::vector<Bytes> payloads;
+    for (std::uint32_t index = 0; index < 120; ++index)
+        payloads.push_back(MakePayload(index * 7 % 50, index));
+    return MakeImage(payloads);
+}

@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, TransferReplies,
                                          ReplyCase{0x22, "\nThe download file has been damaged!\n"},
                                          ReplyCase{0x24, "\nThe download file verifies error!\n"},
                                          ReplyCase{0x25, "\nThe MCU erases error!\n"},
-                                         // The handshake's replies mean nothing here.
+                                         // A handshake's answer is dropped; the attempt
+                                         // then ends unanswered.
                                          ReplyCase{0x15, ""}, ReplyCase{0x39, ""},
                                          // Neighbours of the codes above.
                                          ReplyCase{0x23, ""}, ReplyCase{0x1B, ""}),

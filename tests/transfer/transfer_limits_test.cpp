@@ -63,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                               "\nError in updating.\n"},
                     // A restart is no failure: the device has finished, whatever the attempt.
                     LimitCase{"Restart", 19, Reply(0x77), TransferEnding::deviceRestarting,
-                              restartEnding}),
+                              restartEnding},
+                    // A handshake's answer is no reply: the attempt ends as silence does.
+                    LimitCase{"HandshakeAnswer", 19, Reply(0x39), TransferEnding::notResponding,
+                              "\nFailed: Target is not responding.\n\n"}),
     NameCase);
 
 struct WaitCase {
@@ -98,6 +101,48 @@ TEST_F(TransferTest, OneByteReplyCountsAsSilence) {
     // A stale accepting code, which the one-byte message must not bring back.
     midiLink.rxBuffer[1] = 0x1A;
     answers = {{{0xF0}, 1}};
+    EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
+    ASSERT_EQ(host.Sent().size(), 2u);
+    EXPECT_EQ(host.Sent()[1].time, 500u);
+    EXPECT_EQ(console, Repeated(ProgressLine('-', 0), 2) + transferDone + updateSucceeded);
+}
+
+struct StrayCase {
+    const char* name;
+    std::uint8_t code;
+    std::uint64_t arrival;
+};
+
+class TransferStrayAnswer : public TransferTest, public testing::WithParamInterface<StrayCase> {};
+
+// A handshake's answer still on its way when the records go out. Taken as the first record's
+// reply, it would put every later reply one record behind: the refusal of the second record
+// would then repeat the third, and the second would never be sent again.
+TEST_P(TransferStrayAnswer, IsDroppedAndTheRecordsOwnReplyTaken) {
+    host.Schedule("device in", ReplyMessage(GetParam().code), GetParam().arrival);
+    answers = {Reply(0x1A, 30), Reply(0x20, 30), Reply(0x1A, 30), Reply(0x1A, 30)};
+    const Bytes image = MakeImage({MakePayload(2, 1), MakePayload(2, 2), MakePayload(2, 3)});
+    EXPECT_EQ(Transfer(image), TransferEnding::completed);
+    EXPECT_EQ(console, ProgressLine('-', 0) + ProgressLine('-', 33) +
+                           "\nThe CRC of the download file is error!\n" + ProgressLine('-', 33) +
+                           ProgressLine('\\', 66) + transferDone + updateSucceeded);
+    const std::vector<Bytes> expected = {
+        Bytes(image.begin(), image.begin() + 6), Bytes(image.begin() + 6, image.begin() + 12),
+        Bytes(image.begin() + 6, image.begin() + 12), Bytes(image.begin() + 12, image.end())};
+    EXPECT_EQ(records, expected);
+    EXPECT_EQ(host.Now(), 4u * 30u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, TransferStrayAnswer,
+                         testing::Values(StrayCase{"TargetCodeBeforeTheReply", 0x39, 5},
+                                         StrayCase{"ResetRequestBeforeTheReply", 0x15, 5},
+                                         // In the wait for the repeated record's reply.
+                                         StrayCase{"TargetCodeDuringTheRepeat", 0x39, 75}),
+                         NameCase);
+
+TEST_F(TransferTest, StrayAnswerAloneLeavesTheAttemptToItsWholeWait) {
+    host.Schedule("device in", ReplyMessage(0x39), 5);
+    answers = {Silence()};
     EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::completed);
     ASSERT_EQ(host.Sent().size(), 2u);
     EXPECT_EQ(host.Sent()[1].time, 500u);

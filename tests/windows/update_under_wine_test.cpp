@@ -150,6 +150,22 @@ INSTANTIATE_TEST_SUITE_P(
             .driverOptions = "--on 3:1=code:20 --damage-reply 4",
             .messages = [](const Bytes& image) { return deviceLines + TransferLines(image, 3); },
             .acceptsImage = true},
+        // The device wakes late: discovery has sent the handshake again when the first answer
+        // comes, and the reset request that answers the second comes during the transfer,
+        // before record 60's refusal: read as a reply, it would put every later reply one
+        // record behind and cost the device record 60.
+        DeviceCase{.name = "ResetAnswerToARepeatedHandshake",
+                   .driverOptions = "--handshake answer,reset --handshake-late 700 "
+                                    "--replies-late 30 --on 60:1=code:20",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines +
+                                  TransferLines(image, 60,
+                                                "\nThe CRC of the download file is error!\n");
+                       },
+                   .image = ManyRecordsImage(),
+                   .acceptsImage = true,
+                   .mostSeconds = 20},
         DeviceCase{.name = "RefusedTwentyTimes",
                    .driverOptions = "--on 3:*=code:24",
                    .messages =

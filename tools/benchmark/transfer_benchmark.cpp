@@ -111,6 +111,7 @@ int TimeSearch() {
     const double seconds = Milliseconds(Clock::now() - start) / 1000;
     const bool lastPair = found == DiscoveryResult::deviceFound && pairs > 1 &&
                           lastInput == midiLink.inputName && lastOutput == midiLink.outputName;
+    const double roundTrip = lastPair ? MedianRoundTrip(200) : 0;
     CloseMidiInput();
     CloseMidiOutput();
     if (!lastPair) {
@@ -121,6 +122,8 @@ int TimeSearch() {
     std::printf("search over %u port pairs, the device behind the last: %.2f s\n", pairs, seconds);
     std::printf("per silent pair: %.3f s (its four 500 ms waits alone: 2.000 s)\n",
                 seconds / silent);
+    std::printf("bare round trip of a 9-byte SysEx message: %.2f ms (median of 200)\n", roundTrip);
+    std::printf("silent pair / bare round trip: %.0f\n", seconds / silent * 1000 / roundTrip);
     return 0;
 }
 

@@ -122,9 +122,14 @@ void DeviceSession::AnswerHandshake(SimulatorTime now) {
     lastKeptRecord_ = 0;
     lastDecisionAccepts_ = false;
     lastDecisionSent_ = false;
+    lastDecisionRecord_.clear();
     const std::string line = "handshake " + Number(handshakes_) + ": ";
-    if (!behaviour_.handshakeReply) {
-        events_.Log(line + "no reply (never answers)");
+    const auto& replies = behaviour_.handshakeReplies;
+    const std::optional<std::uint8_t> reply =
+        replies.empty() ? std::nullopt
+                        : replies[std::min<std::size_t>(handshakes_, replies.size()) - 1];
+    if (!reply) {
+        events_.Log(line + "no reply");
         return;
     }
     if (handshakes_ < behaviour_.answerFromHandshake) {
@@ -132,17 +137,25 @@ void DeviceSession::AnswerHandshake(SimulatorTime now) {
                     Number(behaviour_.answerFromHandshake) + ")");
         return;
     }
-    const std::uint8_t code = *behaviour_.handshakeReply;
-    events_.Log(line + "reply " + Hex(code) +
-                (code == DeviceBehaviour::resetRequest ? " (reset request)" : ""));
-    Schedule({code, 0, ""}, now);
+    const std::uint8_t code = *reply;
+    std::string note = line + "reply " + Hex(code);
+    if (code == DeviceBehaviour::resetRequest)
+        note += " (reset request)";
+    const SimulatorTime due = now + behaviour_.handshakeDelay;
+    if (behaviour_.handshakeDelay.count() > 0)
+        note += " in " + Number(behaviour_.handshakeDelay.count()) + " ms";
+    if (const auto repeat = behaviour_.handshakeRepeat) {
+        note += ", again " + Number(repeat->count()) + " ms later";
+        Schedule({code, 0, line + "reply " + Hex(code) + " again"}, due + *repeat);
+    }
+    events_.Log(note);
+    Schedule({code, 0, ""}, due);
 }
 
 void DeviceSession::TakeDigits(std::span<const std::uint8_t> digits, SimulatorTime now) {
     const bool recordStarted = assembly_.InProgress();
-    if (!recordStarted) {
-        receptionIsNewRecord_ = recordNumber_ == 0 || (lastDecisionAccepts_ && lastDecisionSent_);
-    }
+    if (!recordStarted)
+        lastReplyOutAtStart_ = lastDecisionSent_;
     const std::string heldBefore = HeldDigits();
     switch (assembly_.Add(digits)) {
         case AssemblyStatus::NotHexadecimal:
@@ -163,8 +176,19 @@ void DeviceSession::TakeDigits(std::span<const std::uint8_t> digits, SimulatorTi
     AnswerRecord(record, now);
 }
 
+// Nothing on the wire numbers the records: after a refusal or a silence the updater sends the
+// same record again, and after an acceptance the next one, unless it had not yet heard of the
+// acceptance (the reply was late, or it took some other message for the reply) and repeats
+// the record it had sent. A repeat therefore equals the accepted record, and an equal record
+// that follows a reply already sent is the image's next record, which may be the same.
+bool DeviceSession::IsNewRecord(const Bytes& record) const {
+    if (recordNumber_ == 0)
+        return true;
+    return lastDecisionAccepts_ && (lastReplyOutAtStart_ || record != lastDecisionRecord_);
+}
+
 void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
-    if (receptionIsNewRecord_) {
+    if (IsNewRecord(record)) {
         ++recordNumber_;
         attempt_ = 1;
     } else {
@@ -179,6 +203,7 @@ void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
                        (good ? "good" : "bad") + ", ";
     ++decisions_;
     lastDecisionSent_ = false;
+    lastDecisionRecord_ = record;
     if (action.silent) {
         lastDecisionAccepts_ = false;
         events_.Log(line + "silent (scripted)");
@@ -187,8 +212,9 @@ void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
     const std::uint8_t code = action.code.value_or(good ? accepted : checksumError);
     lastDecisionAccepts_ = code == accepted;
     line += "reply " + Hex(code);
-    if (action.delay)
-        line += " in " + Number(action.delay->count()) + " ms";
+    const auto delay = action.delay.value_or(behaviour_.replyDelay);
+    if (delay.count() > 0 || action.delay)
+        line += " in " + Number(delay.count()) + " ms";
     if (!action.IsNormal())
         line += " (scripted)";
     // A device that restarts has taken the record that it answers so.
@@ -203,7 +229,7 @@ void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
     events_.Log(line);
     const std::string note =
         action.delay ? attemptName + ": late reply " + Hex(code) + " sent" : "";
-    Schedule({code, decisions_, note}, now + action.delay.value_or(std::chrono::milliseconds(0)));
+    Schedule({code, decisions_, note}, now + delay);
 }
 
 void DeviceSession::Schedule(Reply reply, SimulatorTime due) {

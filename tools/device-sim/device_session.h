@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "device_script.h"
 #include "record_assembly.h"
@@ -48,10 +49,18 @@ struct DeviceBehaviour {
     static constexpr std::uint8_t targetCode = 0x39;
     static constexpr std::uint8_t resetRequest = 0x15;
 
-    // The reply to an answered handshake; none: the handshake is never answered.
-    std::optional<std::uint8_t> handshakeReply = targetCode;
+    // The replies to successive handshakes, the last one for every handshake after; none:
+    // that handshake is never answered.
+    std::vector<std::optional<std::uint8_t>> handshakeReplies = {targetCode};
     // Handshakes before this one (counting from 1) go unanswered.
     std::uint32_t answerFromHandshake = 1;
+    // How late a handshake is answered: a device still waking up.
+    std::chrono::milliseconds handshakeDelay{0};
+    // Each answer to a handshake comes once more, this long after the first: a MIDI merger
+    // or a thru loop.
+    std::optional<std::chrono::milliseconds> handshakeRepeat;
+    // How late every record's reply comes, unless the script says otherwise.
+    std::chrono::milliseconds replyDelay{0};
     DeviceScript script;
     bool dinCable = false;
 };
@@ -98,6 +107,7 @@ private:
     void AnswerHandshake(SimulatorTime now);
     void TakeDigits(std::span<const std::uint8_t> digits, SimulatorTime now);
     void AnswerRecord(const Bytes& record, SimulatorTime now);
+    bool IsNewRecord(const Bytes& record) const;
     void Schedule(Reply reply, SimulatorTime due);
     void PutOnCable(Reply reply, SimulatorTime due);
     void Send(const Reply& reply);
@@ -114,9 +124,11 @@ private:
 
     RecordAssembly assembly_;
     SimulatorTime lastDigitsAt_{0};
-    // Taken when a record's first digits come: whether the updater had been told that the
-    // previous record was accepted before it began sending this one.
-    bool receptionIsNewRecord_ = true;
+    // Taken when a record's first digits come: whether the reply to the latest decision
+    // had gone out before the updater began sending this reception.
+    bool lastReplyOutAtStart_ = false;
+    // The record of the latest decision.
+    Bytes lastDecisionRecord_;
 
     std::uint32_t handshakes_ = 0;
     std::uint32_t recordNumber_ = 0;

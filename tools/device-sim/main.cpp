@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "midi_device.h"
+#include "rawmidi_port_host.h"
 #include "simulator_options.h"
 
 namespace {
@@ -57,7 +58,12 @@ int main(int argc, char** argv) {
 
     MidiDevice device(options, std::cout);
     std::string error;
-    if (!device.Open(CreateSystemMidiHost, error)) {
+    const auto openRawMidi = [&](const std::string&) {
+        return OpenRawMidiPortHost(options.rawMidiDevice, error);
+    };
+    const bool opened = options.rawMidiDevice.empty() ? device.Open(CreateSystemMidiHost, error)
+                                                      : device.Open(openRawMidi, error);
+    if (!opened) {
         std::cerr << "device-sim: " << error << '\n';
         return 1;
     }

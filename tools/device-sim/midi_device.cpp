@@ -41,6 +41,10 @@ bool MidiDevice::Open(const VirtualPortHostFactory& createHost, std::string& err
     };
     if (options_.extraPorts > 0)
         idleHost_ = createHost(IdleClientName(options_.clientName));
+    if (options_.extraPorts > 0 && !idleHost_) {
+        error = "cannot make the MIDI client " + IdleClientName(options_.clientName);
+        return false;
+    }
     for (std::uint32_t pair = 1; pair <= options_.extraPorts; ++pair) {
         if (!addOutput(*idleHost_, IdleOutputPortName(pair)) ||
             !addInput(*idleHost_, IdleInputPortName(pair), [](std::span<const std::uint8_t>) {})) {
@@ -48,6 +52,11 @@ bool MidiDevice::Open(const VirtualPortHostFactory& createHost, std::string& err
         }
     }
     host_ = createHost(options_.clientName);
+    if (!host_) {
+        if (error.empty())
+            error = "cannot make the MIDI client " + options_.clientName;
+        return false;
+    }
     replyPort_ = addOutput(*host_, outputPortName);
     const auto deliver = [this](std::span<const std::uint8_t> message) { Deliver(message); };
     if (!replyPort_ || !addInput(*host_, inputPortName, deliver))

@@ -1,6 +1,7 @@
 #include "simulator_options.h"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -9,6 +10,8 @@ namespace {
 
 constexpr std::uint32_t mostExtraPorts = 99;
 constexpr std::uint32_t mostHandshakes = 1000000;
+// Ten minutes, as for the scripted late replies.
+constexpr std::uint32_t longestDelay = 600000;
 
 constexpr const char* usage =
     R"(Usage: device-sim [options]
@@ -24,9 +27,16 @@ stopped by SIGINT or SIGTERM.
   --accepted FILE       write the accepted records to FILE as raw bytes, in the
                         order accepted, each one as soon as it is accepted
   --handshake MODE      answer: reply F0 39 F7 (default); reset: reply F0 15 F7
-                        (reset request); silent: never reply
+                        (reset request); silent: never reply. A list such as
+                        answer,reset gives the modes of handshakes 1, 2 and so
+                        on, the last one for every later handshake
   --handshake-from N    leave handshakes 1 to N-1 unanswered, counting every
                         handshake received
+  --handshake-late MS   answer each handshake MS milliseconds late
+  --handshake-twice MS  answer each handshake once more, MS milliseconds after
+                        the first answer
+  --replies-late MS     reply to every record MS milliseconds late (a late:MS
+                        of --on wins for its attempts)
   --on R:A=ACTION       script record R (from 1) at attempt A (from 1, counting
                         every complete reception of the record; * for every
                         attempt). ACTION is one of
@@ -36,6 +46,9 @@ stopped by SIGINT or SIGTERM.
                         Actions given for the same attempt combine, e.g.
                         --on 3:1=code:24 --on 3:1=late:700
   --restart-at R        reply 77 (finished, restarting) to record R
+  --rawmidi DEVICE      play the device on the ALSA raw MIDI node DEVICE (hw:1,0)
+                        instead of virtual ports: on a VirMIDI node, the
+                        updater meets it at the sequencer port "VirMIDI 1-0"
   --din                 pace what comes in and goes out at the 31250 baud of a
                         DIN MIDI cable: 320 us a byte
   --quiet               print only the ready line and the summary
@@ -43,20 +56,30 @@ stopped by SIGINT or SIGTERM.
 
 A record is checked when its last digit comes: reply F0 1A F7 when its checksum
 holds, F0 20 F7 when not. The records answered 1A (and a good record answered
-77) are accepted; a repeated record is accepted once. A handshake starts the
+77) are accepted; a repeated record is accepted once. A record after a refusal
+or a silence is the same record again; a record equal to the one just accepted,
+begun before that acceptance was sent, is its repeat. A handshake starts the
 record count from 1 again. Ready: the line "device-sim: ready".
 )";
 
-std::optional<std::string> SetHandshake(const std::string& mode, SimulatorOptions& options) {
-    if (mode == "answer") {
-        options.behaviour.handshakeReply = DeviceBehaviour::targetCode;
-    } else if (mode == "reset") {
-        options.behaviour.handshakeReply = DeviceBehaviour::resetRequest;
-    } else if (mode == "silent") {
-        options.behaviour.handshakeReply.reset();
-    } else {
-        return "--handshake takes answer, reset or silent, not '" + mode + "'";
+std::optional<std::string> SetHandshake(const std::string& modes, SimulatorOptions& options) {
+    std::vector<std::optional<std::uint8_t>> replies;
+    std::size_t start = 0;
+    for (std::size_t end = 0; end != std::string::npos; start = end + 1) {
+        end = modes.find(',', start);
+        const std::string mode = modes.substr(start, end - start);
+        if (mode == "answer") {
+            replies.push_back(DeviceBehaviour::targetCode);
+        } else if (mode == "reset") {
+            replies.push_back(DeviceBehaviour::resetRequest);
+        } else if (mode == "silent") {
+            replies.push_back(std::nullopt);
+        } else {
+            return "--handshake takes answer, reset or silent, or a list of them, not '" + mode +
+                   "'";
+        }
     }
+    options.behaviour.handshakeReplies = replies;
     return std::nullopt;
 }
 
@@ -93,6 +116,17 @@ std::optional<std::string> AddRestart(const std::string& record, SimulatorOption
 using ValueSetter =
     std::function<std::optional<std::string>(const std::string&, SimulatorOptions&)>;
 
+// Target: milliseconds, or an optional of them that an option sets.
+template <typename Target>
+ValueSetter SetMilliseconds(const std::string& name, Target DeviceBehaviour::*target) {
+    return [name, target](const std::string& value, SimulatorOptions& options) {
+        std::uint32_t milliseconds = 0;
+        auto error = SetNumber(name, value, longestDelay, true, milliseconds);
+        options.behaviour.*target = std::chrono::milliseconds(milliseconds);
+        return error;
+    };
+}
+
 const std::map<std::string, ValueSetter>& OptionsWithValue() {
     static const std::map<std::string, ValueSetter> setters = {
         {"--client",
@@ -111,12 +145,23 @@ const std::map<std::string, ValueSetter>& OptionsWithValue() {
              options.acceptedPath = value;
              return std::nullopt;
          }},
+        {"--rawmidi",
+         [](const std::string& value, SimulatorOptions& options) -> std::optional<std::string> {
+             if (value.empty())
+                 return "--rawmidi takes a device name";
+             options.rawMidiDevice = value;
+             return std::nullopt;
+         }},
         {"--handshake", SetHandshake},
         {"--handshake-from",
          [](const std::string& value, SimulatorOptions& options) {
              return SetNumber("--handshake-from", value, mostHandshakes, false,
                               options.behaviour.answerFromHandshake);
          }},
+        {"--handshake-late", SetMilliseconds("--handshake-late", &DeviceBehaviour::handshakeDelay)},
+        {"--handshake-twice",
+         SetMilliseconds("--handshake-twice", &DeviceBehaviour::handshakeRepeat)},
+        {"--replies-late", SetMilliseconds("--replies-late", &DeviceBehaviour::replyDelay)},
         {"--on", AddScriptEntry},
         {"--restart-at", AddRestart},
     };
@@ -192,6 +237,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     }
     if (auto error = CheckClientName(options))
         parsed.error = *error;
+    else if (!options.rawMidiDevice.empty() && options.extraPorts > 0)
+        parsed.error = "--rawmidi takes no --extra-ports: a node has one port each way";
     return parsed;
 }
 

@@ -10,7 +10,8 @@
 struct SimulatorOptions {
     std::string clientName = "device-sim";
     std::uint32_t extraPorts = 0;
-    std::string acceptedPath;  // empty: the accepted records are not written
+    std::string acceptedPath;   // empty: the accepted records are not written
+    std::string rawMidiDevice;  // empty: the device plays on virtual ports
     DeviceBehaviour behaviour;
     bool quiet = false;
     bool help = false;

@@ -1,5 +1,6 @@
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 
 #include "image/image.h"
 #include "midi/midi.h"
@@ -42,16 +43,34 @@ bool SendRecord(const std::uint8_t* imageBytes, std::uint16_t position, std::uin
     return true;
 }
 
-// Whether a reply of at least two bytes is pending by the end of the wait. rxCount is left as
-// it is when none came: a reply that arrives later answers the next attempt, and a one-byte
-// message stays counted until a longer one replaces it.
-bool WaitForReply() {
-    for (unsigned polls = 0; polls < pollsPerWait; ++polls) {
-        if (midiLink.rxCount >= shortestReply)
-            break;
+// A handshake's answer that comes during the transfer (a device that answered late or twice,
+// or answered a handshake that discovery repeated) answers no record. Taken as one, it would
+// leave every later reply read one record behind, and the device's refusal of a record would
+// then have the record after it sent again instead: a record lost while the run reports
+// success.
+bool IsHandshakeAnswer(std::uint8_t code) {
+    return code == updateTargetCode ||
+           code == static_cast<std::uint8_t>(DiscoveryResult::resetRequested);
+}
+
+// The code of the attempt's reply, or nothing when none came within the wait. rxCount is left
+// as it is when none came: a reply that arrives later answers the next attempt, and a one-byte
+// message stays counted until a longer one replaces it. A handshake's answer is dropped and the
+// wait goes on for the rest of its polls.
+std::optional<std::uint8_t> AwaitReply() {
+    for (unsigned polls = 0;; ++polls) {
+        if (midiLink.rxCount >= shortestReply) {
+            // Cleared before the code is read: a further reply arriving in between then stays
+            // counted instead of being wiped out with this one.
+            midiLink.rxCount = 0;
+            const std::uint8_t code = DeviceReply();
+            if (!IsHandshakeAnswer(code))
+                return code;
+        }
+        if (polls == pollsPerWait)
+            return std::nullopt;
         Sleep(1);
     }
-    return midiLink.rxCount >= shortestReply;
 }
 
 void PrintDeviceError(std::uint8_t code) {
@@ -103,7 +122,8 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
             return TransferEnding::outputLost;
         }
 
-        if (!WaitForReply()) {
+        const std::optional<std::uint8_t> reply = AwaitReply();
+        if (!reply) {
             if (CountFailure(state)) {
                 std::printf("\nFailed: Target is not responding.\n\n");
                 return TransferEnding::notResponding;
@@ -111,10 +131,7 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
             StepSpinnerBack();
             continue;
         }
-        // Cleared before the code is read: a further reply arriving in between then stays
-        // counted for the next wait instead of being wiped out with this one.
-        midiLink.rxCount = 0;
-        const std::uint8_t code = DeviceReply();
+        const std::uint8_t code = *reply;
         if (code == recordAccepted) {
             state.ackedBytes = static_cast<std::uint16_t>(state.ackedBytes + recordSize);
             state.position = static_cast<std::uint16_t>(state.position + recordSize);

@@ -49,6 +49,11 @@ public:
     virtual std::unique_ptr<MidiInputPort> OpenInput(const std::string& name,
                                                      SysExHandler handler) = 0;
     virtual std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) = 0;
+    // What a user recognises of a listed port within room characters, to show; the port is
+    // still opened by its full name.
+    virtual std::string DisplayName(const std::string& name, std::size_t room) const {
+        return name.substr(0, room);
+    }
 };
 
 // The device simulator's side: ports of the host's own, named name, that others connect to;

@@ -95,7 +95,7 @@ template <class Client>
 struct PortHolding {
     std::shared_ptr<MidiSystem> system;
     std::shared_ptr<ClientPool<Client>> pool;
-    std::unique_ptr<PortLock> lock;
+    std::shared_ptr<PortLock> lock;
     std::unique_ptr<OwnPortName> ownName;
 };
 
@@ -201,6 +201,10 @@ public:
 
     std::unique_ptr<MidiOutputPort> OpenOutput(const std::string& name) override {
         return std::move(Connect(outputs_, name, "output").port);
+    }
+
+    std::string DisplayName(const std::string& name, std::size_t room) const override {
+        return DisplayPortName(system_->Api(), name, room);
     }
 
     std::unique_ptr<MidiInputPort> CreateVirtualInput(const std::string& name,

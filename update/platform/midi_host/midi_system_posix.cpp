@@ -220,10 +220,16 @@ void MidiSystem::MarkConnectingClients() {
         clientMark_ = PortLock::Take(LockName("client", connectingName_));
 }
 
-std::unique_ptr<PortLock> MidiSystem::LockPort(const std::string& fullName) const {
-    std::unique_ptr<PortLock> port = PortLock::Take(LockName("port", fullName));
+std::shared_ptr<PortLock> MidiSystem::LockPort(const std::string& fullName) const {
+    const std::string name = LockName("port", fullName);
+    std::lock_guard lock(mutex_);
+    std::weak_ptr<PortLock>& held = portLocks_[name];
+    if (std::shared_ptr<PortLock> shared = held.lock())
+        return shared;
+    std::shared_ptr<PortLock> port = PortLock::Take(name);
     if (!port || PortLock::IsHeld(LockName("client", BaseClientOf(fullName))))
         return nullptr;
+    held = port;
     return port;
 }
 
@@ -239,4 +245,18 @@ OwnPortName::OwnPortName(MidiSystem& system, std::string localName)
 
 OwnPortName::~OwnPortName() {
     system_.RemoveOwnPort(localName_);
+}
+
+std::string DisplayPortName(RtMidi::Api api, const std::string& fullName, std::size_t room) {
+    if (fullName.size() <= room || api != RtMidi::LINUX_ALSA)
+        return fullName.substr(0, room);
+    const std::size_t clientEnd = fullName.find(':');
+    const std::size_t addressStart = fullName.rfind(' ');
+    if (clientEnd == std::string::npos || addressStart == std::string::npos ||
+        addressStart <= clientEnd)
+        return fullName.substr(0, room);
+    // Kernel clients pad some port names with blanks.
+    std::string port = fullName.substr(clientEnd + 1, addressStart - clientEnd - 1);
+    port.erase(port.find_last_not_of(' ') + 1);
+    return (port + fullName.substr(addressStart)).substr(0, room);
 }

@@ -7,6 +7,7 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -57,8 +58,10 @@ public:
     // before the first of them is made, so that no other updater ever sees one unmarked.
     void MarkConnectingClients();
     // The lock for a port that the host connects to; null when another updater has that port
-    // open, or when the port is one of another updater's own.
-    std::unique_ptr<PortLock> LockPort(const std::string& fullName) const;
+    // open, in either direction, or when the port is one of another updater's own. The host's
+    // own ports of both directions share one lock: on the ALSA sequencer a USB interface is one
+    // port that goes both ways, and the input must not keep the output off it.
+    std::shared_ptr<PortLock> LockPort(const std::string& fullName) const;
 
 private:
     MidiSystem(std::string clientName, RtMidi::Api api);
@@ -75,9 +78,16 @@ private:
     std::atomic<bool> serverGone_{false};
     mutable std::mutex mutex_;
     std::multiset<std::string> ownPorts_;
+    mutable std::map<std::string, std::weak_ptr<PortLock>> portLocks_;
     std::vector<std::unique_ptr<RtMidiOut>> closedOutputs_;
     std::unique_ptr<PortLock> clientMark_;
 };
+
+// A port's name within room characters: the whole name where it fits. Otherwise, on the ALSA
+// sequencer, whose names run "CLIENT:PORT C:P" and whose kernel clients' names are long
+// ("Virtual Raw MIDI 1-0:VirMIDI 1-0 20:0"), the port's own name and its address, as
+// `aconnect -l` shows them, rather than the client's name cut in the middle of a word.
+std::string DisplayPortName(RtMidi::Api api, const std::string& fullName, std::size_t room);
 
 // Counts one of the host's own ports as such for as long as it lives.
 class OwnPortName {

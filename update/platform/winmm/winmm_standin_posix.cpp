@@ -48,7 +48,9 @@ MMRESULT GetCapabilities(Direction direction, UINT_PTR index, Capabilities* capa
     if (capabilities == nullptr || size < sizeof(Capabilities))
         return MMSYSERR_INVALPARAM;
     *capabilities = Capabilities{};
-    names[index].copy(capabilities->szPname, MAXPNAMELEN - 1);
+    HostLocked()
+        .DisplayName(names[index], MAXPNAMELEN - 1)
+        .copy(capabilities->szPname, MAXPNAMELEN - 1);
     return MMSYSERR_NOERROR;
 }
 
