@@ -28,7 +28,10 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
         if (midiLink.rxCount < shortestReply)
             continue;
         midiLink.rxCount = 0;
-        const std::uint8_t reply = DeviceReply();
+        const std::optional<std::uint8_t> code = TakeDeviceReply();
+        if (!code)
+            continue;
+        const std::uint8_t reply = *code;
         if (reply == targetCode)
             return DiscoveryResult::deviceFound;
         if (reply == static_cast<std::uint8_t>(DiscoveryResult::resetRequested))

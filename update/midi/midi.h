@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "platform/platform.h"
 
@@ -24,6 +25,8 @@ struct MidiLink {
     char rxBuffer[rxBufferSize];
     HMIDIIN inputHandle;
     std::atomic<std::int16_t> rxCount;
+    // The code of the last message of two bytes or more, with replyPending, until taken.
+    std::atomic<std::uint16_t> rxReply;
 };
 
 extern MidiLink midiLink;
@@ -43,6 +46,21 @@ void CALLBACK MidiInputCallback(HMIDIIN handle, UINT message, DWORD_PTR instance
 // The reply code: the first data byte of the last message received.
 inline std::uint8_t DeviceReply() {
     return static_cast<std::uint8_t>(midiLink.rxBuffer[1]);
+}
+
+inline constexpr std::uint16_t replyPending = 0x100;
+
+// Takes, once, the code of the reply that rxCount announced. The callback keeps the code
+// apart from rxBuffer, which goes back to the port at once: a message that follows closely (a
+// handshake's answer and a record's reply in one cycle of the MIDI system) would overwrite the
+// buffer while the code is read, and its own count would then have the same code taken twice,
+// as the answer to the next record too. Nothing when that later message's code has already
+// been taken with the earlier count.
+inline std::optional<std::uint8_t> TakeDeviceReply() {
+    const std::uint16_t reply = midiLink.rxReply.exchange(0);
+    if ((reply & replyPending) == 0)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(reply);
 }
 
 // A reply wait polls rxCount at most this often, sleeping 1 ms between polls; a message

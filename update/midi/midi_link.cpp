@@ -144,6 +144,10 @@ void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR para
     // reply, but its buffer must go back to the port all the same, or nothing more is heard.
     if (message == MIM_LONGDATA) {
         const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
+        // The code first: once the count shows, the main thread may take it.
+        if (header->dwBytesRecorded >= static_cast<DWORD>(shortestReply)) {
+            midiLink.rxReply = replyPending | static_cast<std::uint8_t>(header->lpData[1]);
+        }
         midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
     }
     if (midiLink.inputOpen == 1) {

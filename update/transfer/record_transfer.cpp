@@ -60,11 +60,11 @@ bool IsHandshakeAnswer(std::uint8_t code) {
 std::optional<std::uint8_t> AwaitReply() {
     for (unsigned polls = 0;; ++polls) {
         if (midiLink.rxCount >= shortestReply) {
-            // Cleared before the code is read: a further reply arriving in between then stays
+            // Cleared before the code is taken: a further reply arriving in between then stays
             // counted instead of being wiped out with this one.
             midiLink.rxCount = 0;
-            const std::uint8_t code = DeviceReply();
-            if (!IsHandshakeAnswer(code))
+            const std::optional<std::uint8_t> code = TakeDeviceReply();
+            if (code && !IsHandshakeAnswer(*code))
                 return code;
         }
         if (polls == pollsPerWait)
