@@ -171,9 +171,7 @@ TEST_F(DeviceSessionTest, RepliesToEachRecordAndCountsRepeats) {
     Send(UpdaterMessages(first), 40ms);
     EXPECT_EQ(replies_, (std::vector<SentReply>{
                             {0ms, 0x39}, {10ms, 0x1A}, {20ms, 0x20}, {30ms, 0x1A}, {40ms, 0x1A}}));
-    Bytes expected = first;
-    expected.insert(expected.end(), second.begin(), second.end());
-    expected.insert(expected.end(), first.begin(), first.end());
+    const Bytes expected = Concatenate({first, second, first});
     EXPECT_EQ(accepted_, expected);
     EXPECT_EQ(session_->AcceptedRecords(), 3u);
     EXPECT_EQ(session_->AcceptedBytes(), expected.size());
@@ -220,10 +218,7 @@ TEST_F(DeviceSessionTest, ARepeatAfterALateReplyIsTheSameRecord) {
     EXPECT_TRUE(Logged("record 2 (34 bytes) attempt 3: checksum good, reply 1A"));
     EXPECT_TRUE(Logged("record 3 (34 bytes) attempt 1: checksum good, reply 1A, accepted"));
     EXPECT_TRUE(Logged("record 2 attempt 2: late reply 1A sent"));
-    Bytes expected = first;
-    expected.insert(expected.end(), second.begin(), second.end());
-    expected.insert(expected.end(), third.begin(), third.end());
-    EXPECT_EQ(accepted_, expected);
+    EXPECT_EQ(accepted_, Concatenate({first, second, third}));
 }
 
 // The updater that reads one reply behind (it took a stray message for a record's reply) has
@@ -254,10 +249,7 @@ TEST_F(DeviceSessionTest, RecordsBeforeALateReplyAreCountedByTheirContent) {
         Logged("record 2 (34 bytes) attempt 1: checksum good, reply 20 in 30 ms (scripted)"));
     EXPECT_TRUE(
         Logged("record 4 (34 bytes) attempt 1: checksum good, reply 1A in 30 ms, accepted"));
-    Bytes expected = first;
-    for (const Bytes* record : {&second, &third, &third})
-        expected.insert(expected.end(), record->begin(), record->end());
-    EXPECT_EQ(accepted_, expected);
+    EXPECT_EQ(accepted_, Concatenate({first, second, third, third}));
 }
 
 struct ScriptCase {

@@ -35,13 +35,6 @@ TEST_P(Records, ValidateAsExpected) {
     EXPECT_EQ(output, GetParam().valid ? "" : "Error: The upgrade file is error!\n\n");
 }
 
-Bytes Concatenate(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 const Bytes goodRecord = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
 
 INSTANTIATE_TEST_SUITE_P(

@@ -7,13 +7,6 @@
 
 namespace {
 
-Bytes Concatenate(const std::vector<Bytes>& parts) {
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 TEST_F(TransferTest, SendsTheRecordAsUpperCaseDigitsBetweenF0AndF7) {
     const Bytes record = {0x00, 0x05, 0x01, 0x02, 0x03, 0xFA, 0xFF};
     EXPECT_EQ(Transfer(record), TransferEnding::completed);

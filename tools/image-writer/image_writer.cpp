@@ -18,13 +18,18 @@ Bytes MakeRecord(std::span<const std::uint8_t> payload) {
     return record;
 }
 
+Bytes Concatenate(const std::vector<Bytes>& parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 Bytes MakeImage(const std::vector<Bytes>& payloads) {
-    Bytes image;
-    for (const Bytes& payload : payloads) {
-        const Bytes record = MakeRecord(payload);
-        image.insert(image.end(), record.begin(), record.end());
-    }
-    return image;
+    std::vector<Bytes> records;
+    for (const Bytes& payload : payloads)
+        records.push_back(MakeRecord(payload));
+    return Concatenate(records);
 }
 
 Bytes MakePayload(std::size_t size, std::uint32_t seed) {

@@ -14,6 +14,9 @@ using Bytes = std::vector<std::uint8_t>;
 // complement of the payload's 16-bit sum).
 Bytes MakeRecord(std::span<const std::uint8_t> payload);
 
+// The parts, one after the other.
+Bytes Concatenate(const std::vector<Bytes>& parts);
+
 // The records of the payloads, one after the other.
 Bytes MakeImage(const std::vector<Bytes>& payloads);
 
