@@ -181,9 +181,44 @@ TEST_F(MidiTest, InputThatFailsToStartIsClosedAndTheNextOneHears) {
     ResetMidiLink();
 }
 
-TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitUntilARealReply) {
+// The search greets the device's output while it listens on another input; the device's
+// interface keeps the four answers until its input opens. Taken then, they would choose the
+// device's input with the first output, and the image would go to that other port.
+TEST_F(MidiTest, AnswersHeldWhileNobodyListenedChooseNoPair) {
+    struct HeldCase {
+        const char* name;
+        std::uint64_t releasedAfter;
+    };
+    for (const HeldCase scenario : {HeldCase{"AtOnce", 0}, HeldCase{"Later", 60}}) {
+        SCOPED_TRACE(scenario.name);
+        FakeMidiHost host({"other in", "device in"}, {"other out", "device out"});
+        host.holdingInputs = {{"device in", scenario.releasedAfter}};
+        host.SetDevice(HandshakeDevice(0x39));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), DeviceLines("device in", "device out"));
+        EXPECT_EQ(host.OpenPorts(), devicePairOpen);
+        // Four to each pair over the other input, four to the silent pair, one answered.
+        EXPECT_EQ(host.Sent().size(), 3 * sendsPerSilentPair + 1);
+        ResetMidiLink();
+    }
+}
+
+// An answer that comes late to a pair's own handshake, within its later waits, still counts.
+TEST_F(MidiTest, LateAnswerWithinThePairsWaitsCounts) {
+    FakeMidiHost host({"device in"}, {"device out"});
+    host.SetDevice(HandshakeDevice(0x39, 1, 1200));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(host.Sent().size(), 3u);
+    ResetMidiLink();
+}
+
+TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitOfItsPair) {
     FakeMidiHost host({"device in"}, {"device out", "second out"});
-    host.Schedule("device in", {0xF0}, 0);
+    // After what the input held when it opened has been let out and dropped.
+    host.Schedule("device in", {0xF0}, 120);
     host.SetDevice([&host](const SentMessage& message) -> std::vector<ScriptedReply> {
         // The device answers only its sixth handshake, over the second output.
         if (message.output == "second out" && host.Sent().size() == 6) {
@@ -194,9 +229,10 @@ TEST_F(MidiTest, OneByteMessageUsesUpEveryWaitUntilARealReply) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(FindUpdateDevice(0x39), DiscoveryResult::deviceFound);
     testing::internal::GetCapturedStdout();
-    // The count of 1 stayed, so no wait slept at all.
+    // The count of 1 stayed over the first pair, whose waits then slept no more; the second
+    // pair starts afresh, and its first wait runs out before the answer to its second send.
     EXPECT_EQ(host.Sent().size(), 6u);
-    EXPECT_EQ(host.Now(), 0u);
+    EXPECT_EQ(host.Now(), 620u);
     ResetMidiLink();
 }
 

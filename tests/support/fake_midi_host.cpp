@@ -63,6 +63,15 @@ std::unique_ptr<MidiInputPort> FakeMidiHost::OpenInput(const std::string& name,
         return nullptr;
     openInputs_[name] = std::move(handler);
     portEvents_.push_back("open in " + name);
+    const auto holding = holdingInputs.find(name);
+    for (auto message = held_.begin(); message != held_.end();) {
+        if (message->input != name) {
+            ++message;
+            continue;
+        }
+        Schedule(name, std::move(message->bytes), holding->second);
+        message = held_.erase(message);
+    }
     return std::make_unique<Input>(*this, name);
 }
 
@@ -123,8 +132,11 @@ void FakeMidiHost::DeliverDue() {
         pending_.erase(pending_.begin());
         // A message for a port that is not open is lost, as on a real cable.
         const auto input = openInputs_.find(message.input);
-        if (input == openInputs_.end())
+        if (input == openInputs_.end()) {
+            if (holdingInputs.count(message.input) != 0)
+                held_.push_back(std::move(message));
             continue;
+        }
         // Delivered on a thread of its own, as the MIDI system's thread would.
         const SysExHandler handler = input->second;
         std::thread([&handler, &message] { handler(message.bytes); }).join();

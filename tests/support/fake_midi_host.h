@@ -45,6 +45,9 @@ public:
     // Ports whose opening fails, and input ports that open but refuse to start.
     std::set<std::string> failingPorts;
     std::set<std::string> failingStarts;
+    // Inputs that keep what comes for them while they are closed, as a USB MIDI interface
+    // does, and let it out this many milliseconds after they open.
+    std::map<std::string, std::uint64_t> holdingInputs;
     // How long each message keeps the output busy, in virtual time.
     std::chrono::microseconds sendingTime{0};
 
@@ -88,6 +91,7 @@ private:
     std::uint64_t scheduled_ = 0;
     std::size_t sendAttempts_ = 0;
     std::vector<Pending> pending_;
+    std::vector<Pending> held_;
     std::vector<SentMessage> sent_;
     std::vector<std::string> portEvents_;
     std::map<std::string, SysExHandler> openInputs_;

@@ -6,6 +6,13 @@ namespace {
 
 constexpr unsigned mostPortsCounted = 10;
 constexpr unsigned handshakeSendsPerPair = 4;
+// A USB MIDI interface keeps what its device sent while nobody listened on that input (the
+// device's answers to a handshake sent while the search listened on another input) and lets
+// it out a moment after the input opens. Those answers belong to another pair: they are let
+// out and dropped before the first handshake over the input. The input is quiet once this long
+// passes without a message, and a chattering one is given up on after the longest wait.
+constexpr unsigned heldAnswersQuietMilliseconds = 100;
+constexpr unsigned heldAnswersLongestMilliseconds = pollsPerWait;
 
 // Ports are numbered from 0 without gaps; the first index that does not answer ends the count.
 template <typename Capabilities, typename Query>
@@ -18,8 +25,31 @@ std::uint8_t CountPorts(Query query) {
     return count;
 }
 
+// Forgets every message recorded so far, its code included.
+void DropAnswers() {
+    midiLink.rxCount = 0;
+    TakeDeviceReply();
+}
+
+void DropHeldAnswers() {
+    unsigned quiet = 0;
+    for (unsigned waited = 0;
+         quiet < heldAnswersQuietMilliseconds && waited < heldAnswersLongestMilliseconds;
+         ++waited) {
+        if (midiLink.rxCount != 0) {
+            DropAnswers();
+            quiet = 0;
+        }
+        Sleep(1);
+        ++quiet;
+    }
+    DropAnswers();
+}
+
 // The search's result over the open pair: noDevice when the four sends found no answer.
 DiscoveryResult Handshake(std::uint8_t targetCode) {
+    // Whatever came before this pair's first handshake answers no handshake of this pair.
+    DropAnswers();
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
         for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
@@ -54,6 +84,7 @@ DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
             CloseMidiInput();
             continue;
         }
+        DropHeldAnswers();
         for (std::uint8_t output = 0; output < outputCount && searching(); ++output) {
             if (OpenMidiOutput(output) != 0)
                 continue;
