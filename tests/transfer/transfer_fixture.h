@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@
 struct Answer {
     Message bytes;
     std::uint64_t delay = 1;
+    // The same reply once more, this long after the first: a thru loop or a merger.
+    std::optional<std::uint64_t> again = std::nullopt;
 };
 
 inline Answer Reply(std::uint8_t code, std::uint64_t delay = 1) {
@@ -92,6 +95,9 @@ private:
         }
         if (answer.bytes.empty())
             return {};
+        if (answer.again)
+            return {{"device in", answer.bytes, answer.delay},
+                    {"device in", answer.bytes, answer.delay + *answer.again}};
         return {{"device in", answer.bytes, answer.delay}};
     }
 };

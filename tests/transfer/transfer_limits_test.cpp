@@ -79,7 +79,9 @@ struct WaitCase {
 
 class TransferReplyWait : public TransferTest, public testing::WithParamInterface<WaitCase> {};
 
-// The device answers the first attempt only; the repeat, if any, goes unanswered.
+// The device answers the first attempt only; the repeat, if any, goes unanswered. A record
+// answered after its wait has its answers taken until a whole wait brings no further one, and
+// the last record is followed by one more wait in which nothing may come.
 TEST_P(TransferReplyWait, LateReplyAnswersTheRepeat) {
     host.sendingTime = std::chrono::milliseconds(GetParam().sendingTime);
     answers = {Reply(0x1A, GetParam().replyDelay), Silence()};
@@ -90,11 +92,11 @@ TEST_P(TransferReplyWait, LateReplyAnswersTheRepeat) {
 
 INSTANTIATE_TEST_SUITE_P(
     Delays, TransferReplyWait,
-    testing::Values(WaitCase{"OnTheLastSleep", 0, 500, 1, 500},
-                    WaitCase{"AfterTheLastSleep", 0, 501, 2, 501},
+    testing::Values(WaitCase{"OnTheLastSleep", 0, 500, 1, 500 + 500},
+                    WaitCase{"AfterTheLastSleep", 0, 501, 2, 501 + 500 + 500},
                     // Each send keeps the output busy for 100 ms: the wait runs from 100 to
                     // 600, and the reply comes while the repeat is being sent.
-                    WaitCase{"WhileTheRepeatIsSent", 100, 650, 2, 700}),
+                    WaitCase{"WhileTheRepeatIsSent", 100, 650, 2, 700 + 500 + 500}),
     NameCase);
 
 TEST_F(TransferTest, OneByteReplyCountsAsSilence) {
@@ -130,7 +132,7 @@ TEST_P(TransferStrayAnswer, IsDroppedAndTheRecordsOwnReplyTaken) {
         Bytes(image.begin(), image.begin() + 6), Bytes(image.begin() + 6, image.begin() + 12),
         Bytes(image.begin() + 6, image.begin() + 12), Bytes(image.begin() + 12, image.end())};
     EXPECT_EQ(records, expected);
-    EXPECT_EQ(host.Now(), 4u * 30u);
+    EXPECT_EQ(host.Now(), 4u * 30u + 500u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, TransferStrayAnswer,

@@ -53,8 +53,8 @@ bool IsHandshakeAnswer(std::uint8_t code) {
            code == static_cast<std::uint8_t>(DiscoveryResult::resetRequested);
 }
 
-// The code of the attempt's reply, or nothing when none came within the wait. rxCount is left
-// as it is when none came: a reply that arrives later answers the next attempt, and a one-byte
+// The code of the next reply within one wait, or nothing when none came. rxCount is left as it
+// is when none came: a reply that arrives later is taken by the next wait, and a one-byte
 // message stays counted until a longer one replaces it. A handshake's answer is dropped and the
 // wait goes on for the rest of its polls.
 std::optional<std::uint8_t> AwaitReply() {
@@ -71,6 +71,23 @@ std::optional<std::uint8_t> AwaitReply() {
             return std::nullopt;
         Sleep(1);
     }
+}
+
+// After a silence the device may still answer the attempt that went unanswered (it was busy,
+// erasing its memory, say), and then the repeat: two answers to one record may be on their
+// way. Taking the first alone would leave the second to answer the next record, and every
+// reply after it would be read one record behind. So the answers are taken until a whole wait
+// passes with no further one: the device holds the record if any of them accepted it, and
+// otherwise the last one says what it made of the record. Nothing when none came.
+std::optional<std::uint8_t> CollectAnswers() {
+    std::optional<std::uint8_t> decision = AwaitReply();
+    if (!decision)
+        return std::nullopt;
+    while (const std::optional<std::uint8_t> further = AwaitReply()) {
+        if (*decision != recordAccepted)
+            decision = further;
+    }
+    return decision;
 }
 
 void PrintDeviceError(std::uint8_t code) {
@@ -112,6 +129,8 @@ void ByteToHexPair(std::uint8_t value, char* out) {
 TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loadedCount) {
     ResetSpinner();
     TransferState state;
+    // Whether answers to an earlier attempt at this record may still come.
+    bool answersOutstanding = false;
     while (state.position < loadedCount) {
         const std::uint16_t recordSize = RecordSizeAt(imageBytes, state.position);
         // On 32 bits: a hundred times the bytes of a large image does not fit in 16.
@@ -122,7 +141,9 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
             return TransferEnding::outputLost;
         }
 
-        const std::optional<std::uint8_t> reply = AwaitReply();
+        const std::optional<std::uint8_t> reply =
+            answersOutstanding ? CollectAnswers() : AwaitReply();
+        answersOutstanding = !reply;
         if (!reply) {
             if (CountFailure(state)) {
                 std::printf("\nFailed: Target is not responding.\n\n");
@@ -153,6 +174,14 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
         }
         StepSpinnerBack();
         PrintDeviceError(code);
+    }
+    // A device answers each record once, so with every record answered nothing more may come. A
+    // further answer means that answers came in more often than records were sent (a thru loop
+    // or a merger bringing each one twice): some were then taken for records that the device
+    // had not yet answered, and what it holds is unknown.
+    if (loadedCount > 0 && AwaitReply()) {
+        std::printf("\nError in updating.\n");
+        return TransferEnding::updateError;
     }
     ShowTransferDone();
     std::printf("\nTarget update successfully!\n\n");
