@@ -33,7 +33,7 @@ std::string JackDatabaseFolder(uid_t user) {
 // Starts a JACK server as the current user, runs the program with descriptors 0 to 2 closed,
 // and looks for its console text in the database files while the server still holds them.
 Finding RunWithStreamsClosed(const std::string& program, const std::string& folder) {
-    const PrivateJackServer server;
+    const PrivateJackServer server(folder + "/jack-server");
     if (!server.IsRunning())
         return noServer;
     const ProgramResult result =
@@ -65,9 +65,11 @@ TEST(StandardStreams, ClosedOnesTakeNoFileThatIsOpenedLater) {
     ScratchFolder folder;
     const std::string image = WriteImageText(MakeImage({MakePayload(40, 2)}));
     folder.Write("TB615R.led", image);
-    // A copy that the user may run, wherever the build lies.
+    // Copies that the user may run, wherever the checkout lies: Debian makes each home folder
+    // closed to others.
     const std::string program = folder.File("update");
     std::filesystem::copy_file(UPDATE_PROGRAM, program);
+    std::filesystem::copy_file(JACK_SERVER_SCRIPT, folder.File("jack-server"));
     ASSERT_EQ(chown(folder.Path().c_str(), user, user), 0);
 
     const pid_t pid = fork();

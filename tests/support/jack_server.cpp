@@ -33,8 +33,8 @@ std::string UniqueName() {
 // The server that scripts/jack-server runs, as a child of this process. Everything the child
 // needs is made before fork, as the child of a threaded process may only make
 // async-signal-safe calls.
-pid_t StartJackd(const std::string& name, const std::string& logPath) {
-    std::vector<std::string> arguments = {JACK_SERVER_SCRIPT, "run", name};
+pid_t StartJackd(const std::string& script, const std::string& name, const std::string& logPath) {
+    std::vector<std::string> arguments = {script, "run", name};
     std::vector<char*> argumentPointers = ExecPointers(arguments);
     const pid_t parent = getpid();
     const pid_t pid = fork();
@@ -54,14 +54,14 @@ pid_t StartJackd(const std::string& name, const std::string& logPath) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
         _exit(127);
-    execv(JACK_SERVER_SCRIPT, argumentPointers.data());
+    execv(argumentPointers[0], argumentPointers.data());
     _exit(127);
 }
 
 // Whether scripts/jack-server's command for the named server succeeds; what it prints is of
 // no use to the tests.
-bool RunScript(const std::string& command, const std::string& name) {
-    std::vector<std::string> arguments = {JACK_SERVER_SCRIPT, command, name};
+bool RunScript(const std::string& script, const std::string& command, const std::string& name) {
+    std::vector<std::string> arguments = {script, command, name};
     std::vector<char*> argumentPointers = ExecPointers(arguments);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,7 +70,7 @@ bool RunScript(const std::string& command, const std::string& name) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int failed =
-        posix_spawn(&pid, JACK_SERVER_SCRIPT, &actions, nullptr, argumentPointers.data(), environ);
+        posix_spawn(&pid, argumentPointers[0], &actions, nullptr, argumentPointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         return false;
@@ -87,11 +87,14 @@ bool HasEnded(pid_t pid) {
 
 }  // namespace
 
-PrivateJackServer::PrivateJackServer()
-    : name_(UniqueName()),
+PrivateJackServer::PrivateJackServer() : PrivateJackServer(JACK_SERVER_SCRIPT) {}
+
+PrivateJackServer::PrivateJackServer(std::string script)
+    : script_(std::move(script)),
+      name_(UniqueName()),
       logPath_(
           (std::filesystem::temp_directory_path() / ("jack-server-" + name_ + ".log")).string()) {
-    pid_ = StartJackd(name_, logPath_);
+    pid_ = StartJackd(script_, name_, logPath_);
     if (pid_ < 0)
         return;
     const auto deadline = std::chrono::steady_clock::now() + startTimeout;
@@ -100,7 +103,7 @@ PrivateJackServer::PrivateJackServer()
             pid_ = -1;
             return;
         }
-        if (RunScript("answers", name_)) {
+        if (RunScript(script_, "answers", name_)) {
             running_ = true;
             return;
         }
@@ -112,7 +115,7 @@ PrivateJackServer::PrivateJackServer()
 // clients left behind, even of a server that ended by itself; the ended process is then this
 // one's to reap.
 PrivateJackServer::~PrivateJackServer() {
-    RunScript("stop", name_);
+    RunScript(script_, "stop", name_);
     if (pid_ > 0)
         waitpid(pid_, nullptr, 0);
     std::error_code ignored;

@@ -9,6 +9,9 @@ class PrivateJackServer {
 public:
     // Starts jackd under a name no other test uses and waits until it answers.
     PrivateJackServer();
+    // The same through a copy of scripts/jack-server: a test that runs as another user may not
+    // be able to reach the checkout's own, in a home folder closed to others.
+    explicit PrivateJackServer(std::string script);
     // Stops the server: SIGTERM, then SIGKILL if it has not ended within five seconds.
     ~PrivateJackServer();
     PrivateJackServer(const PrivateJackServer&) = delete;
@@ -27,6 +30,7 @@ public:
     std::string Log() const;
 
 private:
+    std::string script_;
     std::string name_;
     std::string logPath_;
     pid_t pid_ = -1;
