@@ -179,3 +179,18 @@ TEST_F(TransferTest, RefusedShortMessageIsJudgedByTheMissingReply) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each message keeps the output busy for 0.3 ms, so the reply waits start off the millisecond
+// that the replies keep: a wait that looked only every millisecond would take each reply 0.3 ms
+// after it came, and every record would cost that much more.
+TEST_F(TransferTest, ReplyIsTakenTheMomentItComes) {
+    host.sendingTime = std::chrono::microseconds(300);
+    EXPECT_EQ(Transfer(MakeImage({{}, {}, {}})), TransferEnding::completed);
+    ASSERT_EQ(host.Sent().size(), 3u);
+    // Sent at 0, 1 and 2 ms, the last answered at 3 ms, then the wait after the last record.
+    EXPECT_EQ(host.Time(), std::chrono::microseconds(3000 + 500000));
+}
+
+}  // namespace

@@ -52,8 +52,9 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
     DropAnswers();
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
+        StartInputWait();
         for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
-            Sleep(1);
+            AwaitInput();
         // A message shorter than a reply stays counted, so each later wait ends at once.
         if (midiLink.rxCount < shortestReply)
             continue;

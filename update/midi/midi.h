@@ -63,10 +63,17 @@ inline std::optional<std::uint8_t> TakeDeviceReply() {
     return static_cast<std::uint8_t>(reply);
 }
 
-// A reply wait polls rxCount at most this often, sleeping 1 ms between polls; a message
+// A reply wait polls rxCount at most this often, waiting up to 1 ms between polls; a message
 // shorter than shortestReply bytes is no reply.
 inline constexpr unsigned pollsPerWait = 500;
 inline constexpr std::int16_t shortestReply = 2;
+
+// A reply wait's step between two polls: at most 1 ms, ended early by the next message that the
+// input callback records, so that a reply is taken the moment it comes.
+void AwaitInput();
+// Forgets the wake of a message recorded before the wait that follows: one that was taken
+// already would otherwise end that wait's first step at once.
+void StartInputWait();
 
 // The code that this program's device answers the handshake with.
 inline constexpr std::uint8_t updateTargetCode = 0x39;

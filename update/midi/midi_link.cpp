@@ -21,6 +21,10 @@ constexpr unsigned sendPollMilliseconds = 1;
 // the reset and the close; one more reset then takes it back.
 constexpr unsigned inputCloseAttempts = 4;
 
+// Set by the input callback for every message it records; one for the whole run, like the
+// output's, and made before the first input opens so that the callback never sees it change.
+HANDLE inputEvent = nullptr;
+
 // Signalled by the output on MOM_OPEN, MOM_DONE and MOM_CLOSE; a wake is only a reason to look
 // again. One for the whole run, never closed: no driver is left holding a handle that is gone.
 HANDLE outputEvent = nullptr;
@@ -43,6 +47,10 @@ void ReleaseInput() {
 }  // namespace
 
 std::uint16_t OpenMidiInput(unsigned portIndex) {
+    if (inputEvent == nullptr)
+        inputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (inputEvent == nullptr)
+        return LowBits(MMSYSERR_NOMEM);
     const MMRESULT opened =
         midiInOpen(&midiLink.inputHandle, portIndex,
                    reinterpret_cast<DWORD_PTR>(&MidiInputCallback), 0, CALLBACK_FUNCTION);
@@ -137,6 +145,17 @@ std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     return 0;
 }
 
+void AwaitInput() {
+    // Without an input there is nothing to wake the wait: it lasts its whole step, as a sleep.
+    if (inputEvent == nullptr || WaitForSingleObject(inputEvent, 1) == WAIT_FAILED)
+        Sleep(1);
+}
+
+void StartInputWait() {
+    if (inputEvent != nullptr)
+        WaitForSingleObject(inputEvent, 0);
+}
+
 void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR parameter1, DWORD_PTR) {
     if (message != MIM_LONGDATA && message != MIM_LONGERROR)
         return;
@@ -149,6 +168,9 @@ void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR para
             midiLink.rxReply = replyPending | static_cast<std::uint8_t>(header->lpData[1]);
         }
         midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
+        // After the count, so that the wait it wakes finds the message. SetEvent is one of the
+        // few calls that Windows allows in a MIDI callback.
+        SetEvent(inputEvent);
     }
     if (midiLink.inputOpen == 1) {
         midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));

@@ -58,6 +58,7 @@ bool IsHandshakeAnswer(std::uint8_t code) {
 // message stays counted until a longer one replaces it. A handshake's answer is dropped and the
 // wait goes on for the rest of its polls.
 std::optional<std::uint8_t> AwaitReply() {
+    StartInputWait();
     for (unsigned polls = 0;; ++polls) {
         if (midiLink.rxCount >= shortestReply) {
             // Cleared before the code is taken: a further reply arriving in between then stays
@@ -69,7 +70,7 @@ std::optional<std::uint8_t> AwaitReply() {
         }
         if (polls == pollsPerWait)
             return std::nullopt;
-        Sleep(1);
+        AwaitInput();
     }
 }
 
