@@ -16,6 +16,17 @@ std::atomic<Clock*> installedClock{nullptr};
 // message from waiting for a whole millisecond.
 constexpr auto readyPollStep = std::chrono::microseconds(100);
 
+using TimePoint = std::chrono::steady_clock::time_point;
+
+// Where a wait of length that starts now ends: one that follows the end of the last one at once
+// is one more step of the same wait, and aims at the last one's deadline plus its own length.
+TimePoint FollowingDeadline(TimePoint lastDeadline, TimePoint lastEnd,
+                            std::chrono::milliseconds length) {
+    constexpr auto atOnce = std::chrono::milliseconds(1);
+    const auto now = std::chrono::steady_clock::now();
+    return now - lastEnd < atOnce ? lastDeadline + length : now + length;
+}
+
 }  // namespace
 
 void InstallClock(Clock* clock) {
@@ -24,21 +35,18 @@ void InstallClock(Clock* clock) {
 
 // Each sleep wakes a little late (tens of microseconds on Linux, more on a busy machine), and
 // the protocol counts its waits in 1 ms sleeps: over the 2000 sleeps of a silent port pair that
-// would add up to a tenth of a second or more. A sleep that follows the last one at once is
-// therefore one more step of the same wait and aims at the last one's deadline plus its own
-// length, catching up on the lateness; a sleep after other work starts afresh from now, so
+// would add up to a tenth of a second or more. A sleep that follows the last one at once
+// therefore catches up on the lateness; a sleep after other work starts afresh from now, so
 // that the work never shortens a wait.
 void Sleep(DWORD dwMilliseconds) {
     if (Clock* clock = installedClock.load()) {
         clock->SleepMilliseconds(dwMilliseconds);
         return;
     }
-    constexpr auto atOnce = std::chrono::milliseconds(1);
-    thread_local std::chrono::steady_clock::time_point lastDeadline;
-    thread_local std::chrono::steady_clock::time_point lastWake;
-    const auto now = std::chrono::steady_clock::now();
-    const auto length = std::chrono::milliseconds(dwMilliseconds);
-    const auto deadline = now - lastWake < atOnce ? lastDeadline + length : now + length;
+    thread_local TimePoint lastDeadline;
+    thread_local TimePoint lastWake;
+    const TimePoint deadline =
+        FollowingDeadline(lastDeadline, lastWake, std::chrono::milliseconds(dwMilliseconds));
     std::this_thread::sleep_until(deadline);
     lastDeadline = deadline;
     lastWake = std::chrono::steady_clock::now();
@@ -57,12 +65,10 @@ DWORD GetTickCount() {
 bool WaitUntilReady(std::uint32_t milliseconds, const std::function<bool()>& ready) {
     if (Clock* clock = installedClock.load())
         return clock->WaitMilliseconds(milliseconds, ready);
-    constexpr auto atOnce = std::chrono::milliseconds(1);
-    thread_local std::chrono::steady_clock::time_point lastDeadline;
-    thread_local std::chrono::steady_clock::time_point lastTimeout;
-    const auto start = std::chrono::steady_clock::now();
-    const auto length = std::chrono::milliseconds(milliseconds);
-    const auto deadline = start - lastTimeout < atOnce ? lastDeadline + length : start + length;
+    thread_local TimePoint lastDeadline;
+    thread_local TimePoint lastTimeout;
+    const TimePoint deadline =
+        FollowingDeadline(lastDeadline, lastTimeout, std::chrono::milliseconds(milliseconds));
     while (!ready()) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
