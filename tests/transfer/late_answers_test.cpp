@@ -98,3 +98,19 @@ INSTANTIATE_TEST_SUITE_P(
     NameCase);
 
 }  // namespace
+
+namespace {
+
+// Another sender on the device's input answers nothing, but its messages look like answers: the
+// answers taken after a silence stop at what the sends could have drawn, and the record's
+// attempts run out while the stream still goes on.
+TEST_F(TransferTest, StreamOfAnswersAfterASilenceEndsInItsAttempts) {
+    answers = {Silence()};
+    for (std::uint64_t at = 600; at <= 60000; at += 100)
+        host.Schedule("device in", ReplyMessage(0x42), at);
+    EXPECT_EQ(Transfer(MakeImage({{}})), TransferEnding::updateError);
+    EXPECT_EQ(console.substr(console.size() - 20), "\nError in updating.\n");
+    EXPECT_LT(host.Now(), 10000u);
+}
+
+}  // namespace

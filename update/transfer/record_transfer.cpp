@@ -80,11 +80,19 @@ std::optional<std::uint8_t> AwaitReply() {
 // reply after it would be read one record behind. So the answers are taken until a whole wait
 // passes with no further one: the device holds the record if any of them accepted it, and
 // otherwise the last one says what it made of the record. Nothing when none came.
-std::optional<std::uint8_t> CollectAnswers() {
+//
+// Each send of the record draws one answer at most, two where a thru loop brings each one twice:
+// past that many the answers are no longer this record's (another sender on the input, say),
+// and taking them on would keep the transfer waiting for as long as they come. What comes after
+// is left to the waits that follow, down to the one after the last record.
+std::optional<std::uint8_t> CollectAnswers(unsigned sendsAwaitingAnswer) {
     std::optional<std::uint8_t> decision = AwaitReply();
     if (!decision)
         return std::nullopt;
-    while (const std::optional<std::uint8_t> further = AwaitReply()) {
+    for (unsigned taken = 1; taken < 2 * sendsAwaitingAnswer; ++taken) {
+        const std::optional<std::uint8_t> further = AwaitReply();
+        if (!further)
+            break;
         if (*decision != recordAccepted)
             decision = further;
     }
@@ -130,8 +138,8 @@ void ByteToHexPair(std::uint8_t value, char* out) {
 TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loadedCount) {
     ResetSpinner();
     TransferState state;
-    // Whether answers to an earlier attempt at this record may still come.
-    bool answersOutstanding = false;
+    // The attempts at this record since its last answer, whose answers may still come.
+    unsigned silentAttempts = 0;
     while (state.position < loadedCount) {
         const std::uint16_t recordSize = RecordSizeAt(imageBytes, state.position);
         // On 32 bits: a hundred times the bytes of a large image does not fit in 16.
@@ -143,8 +151,8 @@ TransferEnding TransferImage(const std::uint8_t* imageBytes, std::uint16_t loade
         }
 
         const std::optional<std::uint8_t> reply =
-            answersOutstanding ? CollectAnswers() : AwaitReply();
-        answersOutstanding = !reply;
+            silentAttempts > 0 ? CollectAnswers(silentAttempts + 1) : AwaitReply();
+        silentAttempts = reply ? 0 : silentAttempts + 1;
         if (!reply) {
             if (CountFailure(state)) {
                 std::printf("\nFailed: Target is not responding.\n\n");
