@@ -181,14 +181,15 @@ INSTANTIATE_TEST_SUITE_P(
                    .acceptsImage = true,
                    .mostSeconds = 20},
         // The device answers record 1's first attempt late, as after erasing its memory, and
-        // its repeat at once: the late answer, taken for record 2's, would put every later
-        // reply one record behind, and record 5's refusal would then cost the device a record.
+        // its repeat at once: the late answer, taken for a later record's, would put every
+        // reply after it one record behind, and the refusal of record 11, well after it, would
+        // then have record 12 sent in its place.
         DeviceCase{.name = "LateFirstRecordThenARefusal",
-                   .driverOptions = "--on 1:1=late:700 --on 5:1=code:20",
+                   .driverOptions = "--on 1:1=late:700 --on 11:1=code:20",
                    .messages =
                        [](const Bytes& image) {
                            return deviceLines + RecordLine(image, 1) +
-                                  TransferLines(image, 5,
+                                  TransferLines(image, 11,
                                                 "\nThe CRC of the download file is error!\n");
                        },
                    .acceptsImage = true,
