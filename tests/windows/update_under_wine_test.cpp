@@ -89,6 +89,8 @@ struct DeviceCase {
     bool acceptsImage = false;
     // The run, Wine's start included, ends within this.
     double mostSeconds = 60;
+    // What the driver's log shows when the trouble the scenario sets up did happen.
+    std::string logShows = "";
 };
 
 void PrintTo(const DeviceCase& row, std::ostream* out) {
@@ -109,6 +111,7 @@ TEST_P(DeviceScenario, Run) {
             << run.driverLog;
     }
     EXPECT_LT(run.seconds, scenario.mostSeconds) << run.driverLog;
+    EXPECT_THAT(run.driverLog, testing::HasSubstr(scenario.logShows)) << run.driverLog;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,6 +123,17 @@ INSTANTIATE_TEST_SUITE_P(
             .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
             .acceptsImage = true,
             .mostSeconds = 15},
+        // The interface of the device's input keeps the answers to the handshakes that the
+        // search sent the device while it listened on the decoy's input, and lets them out
+        // just after that input starts: taken for answers over the decoy's output, they
+        // would choose the wrong pair.
+        DeviceCase{
+            .name = "AnswersHeldUntilTheInputStarts",
+            .driverOptions = "--extra-ports 1 --hold-replies 20",
+            .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
+            .acceptsImage = true,
+            .mostSeconds = 20,
+            .logShows = "input 1 TV615R Device: 4 held replies let out"},
         DeviceCase{.name = "ResetRequest",
                    .driverOptions = "--handshake reset",
                    .messages = [](const Bytes&) { return deviceLines + resetRequest; }},
@@ -166,6 +180,20 @@ INSTANTIATE_TEST_SUITE_P(
                    .image = ManyRecordsImage(),
                    .acceptsImage = true,
                    .mostSeconds = 20},
+        // The device answers record 1's first attempt late, as after erasing its memory, and
+        // its repeat at once: the late answer, taken for a later record's, would put every
+        // reply after it one record behind, and the refusal of record 11, well after it, would
+        // then have record 12 sent in its place.
+        DeviceCase{.name = "LateFirstRecordThenARefusal",
+                   .driverOptions = "--on 1:1=late:700 --on 11:1=code:20",
+                   .messages =
+                       [](const Bytes& image) {
+                           return deviceLines + RecordLine(image, 1) +
+                                  TransferLines(image, 11,
+                                                "\nThe CRC of the download file is error!\n");
+                       },
+                   .acceptsImage = true,
+                   .logShows = "record 1 attempt 1: late reply 1A sent"},
         DeviceCase{.name = "RefusedTwentyTimes",
                    .driverOptions = "--on 3:*=code:24",
                    .messages =

@@ -1,6 +1,7 @@
 #include "driver_options.h"
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 namespace {
@@ -28,8 +29,8 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
     std::vector<std::string> deviceWords;
     for (std::size_t index = 0; index < words.size(); ++index) {
         const std::string& word = words[index];
-        const bool takesValue =
-            word == "--log" || word == "--damage-reply" || word == "--stall-output-after";
+        const bool takesValue = word == "--log" || word == "--damage-reply" ||
+                                word == "--stall-output-after" || word == "--hold-replies";
         if (takesValue && index + 1 == words.size()) {
             parsed.error = word + " needs a value";
             return parsed;
@@ -44,6 +45,13 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
             }
             (word == "--damage-reply" ? options.damagedReply : options.stallAfterMessages) =
                 *number;
+        } else if (word == "--hold-replies") {
+            const auto milliseconds = ParseDecimal(words[++index], mostCount, true);
+            if (!milliseconds) {
+                parsed.error = word + " takes milliseconds from 0, not '" + words[index] + "'";
+                return parsed;
+            }
+            options.holdReplies = std::chrono::milliseconds(*milliseconds);
         } else if (word == "--instrument") {
             options.instrument = true;
         } else if (word == "--din") {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ struct DriverOptions {
     // An instrument, listed as the first input, sends System Exclusive of its own every few
     // milliseconds.
     bool instrument = false;
+    // The device's input keeps the replies that come while it is not started, as the driver
+    // of a USB interface may, and lets them out this long after it starts; none: they are
+    // lost.
+    std::optional<SimulatorTime> holdReplies;
 };
 
 struct ParsedDriverOptions {
@@ -34,6 +39,6 @@ struct ParsedDriverOptions {
 };
 
 // Words separated by spaces: --log FILE, --damage-reply N, --stall-output-after N,
-// --instrument, and any option of the simulator but --din: the driver itself plays every
-// message at the pace of a DIN cable.
+// --instrument, --hold-replies MS, and any option of the simulator but --din: the driver itself
+// plays every message at the pace of a DIN cable.
 ParsedDriverOptions ParseDriverOptions(std::string_view text);
