@@ -210,8 +210,9 @@ TEST_F(DeviceSessionTest, ARepeatAfterALateReplyIsTheSameRecord) {
     Send(UpdaterMessages(second), 1010ms);
     Send(UpdaterMessages(third), 1011ms);
     RunUntil(2s);
+    // Answered in the order received: none before the late reply.
     EXPECT_EQ(replies_, (std::vector<SentReply>{
-                            {0ms, 0x1A}, {1010ms, 0x1A}, {1011ms, 0x1A}, {1210ms, 0x1A}}));
+                            {0ms, 0x1A}, {1210ms, 0x1A}, {1210ms, 0x1A}, {1210ms, 0x1A}}));
     EXPECT_TRUE(Logged("record 2 (34 bytes) attempt 1: checksum good, silent (scripted)"));
     EXPECT_TRUE(Logged(
         "record 2 (34 bytes) attempt 2: checksum good, reply 1A in 700 ms (scripted), accepted"));
@@ -219,6 +220,50 @@ TEST_F(DeviceSessionTest, ARepeatAfterALateReplyIsTheSameRecord) {
     EXPECT_TRUE(Logged("record 3 (34 bytes) attempt 1: checksum good, reply 1A, accepted"));
     EXPECT_TRUE(Logged("record 2 attempt 2: late reply 1A sent"));
     EXPECT_EQ(accepted_, Concatenate({first, second, third}));
+}
+
+// A device that holds a record answers its repeat, which it keeps once, in its own way; and a
+// thru loop brings every reply twice.
+TEST_F(DeviceSessionTest, RepeatsOfTheAcceptedRecordAreAnsweredByTheDevicesKind) {
+    struct KindCase {
+        const char* name;
+        DeviceBehaviour::RepeatAnswer kind;
+        std::optional<std::chrono::milliseconds> twice;
+        std::vector<SentReply> expected;
+    };
+    using enum DeviceBehaviour::RepeatAnswer;
+    const std::vector<KindCase> cases = {
+        {"Accept", accept, {}, {{700ms, 0x1A}, {700ms, 0x1A}, {1000ms, 0x1A}}},
+        {"Refuse", refuse, {}, {{700ms, 0x1A}, {700ms, 0x21}, {1000ms, 0x1A}}},
+        {"Silent", silent, {}, {{700ms, 0x1A}, {1000ms, 0x1A}}},
+        {"Twice",
+         accept,
+         20ms,
+         {{700ms, 0x1A},
+          {700ms, 0x1A},
+          {720ms, 0x1A},
+          {720ms, 0x1A},
+          {1000ms, 0x1A},
+          {1020ms, 0x1A}}},
+    };
+    const Bytes first = MakeRecord(MakePayload(30, 1));
+    const Bytes second = MakeRecord(MakePayload(30, 2));
+    for (const KindCase& kind : cases) {
+        SCOPED_TRACE(kind.name);
+        DeviceBehaviour behaviour;
+        behaviour.repeatAnswer = kind.kind;
+        behaviour.replyRepeat = kind.twice;
+        behaviour.script.Add(Late(1, 1, 700ms));
+        Start(behaviour);
+        replies_.clear();
+        accepted_.clear();
+        Send(UpdaterMessages(first), 0ms);
+        Send(UpdaterMessages(first), 500ms);
+        Send(UpdaterMessages(second), 1000ms);
+        RunUntil(2s);
+        EXPECT_EQ(replies_, kind.expected);
+        EXPECT_EQ(accepted_, Concatenate({first, second}));
+    }
 }
 
 // The updater that reads one reply behind (it took a stray message for a record's reply) has

@@ -91,8 +91,27 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const SimulatorOptions& options) {
                         const DeviceBehaviour& behaviour = options.behaviour;
                         return behaviour.handshakeDelay == 0ms && !behaviour.handshakeRepeat &&
-                               behaviour.replyDelay == 0ms;
+                               behaviour.replyDelay == 0ms && !behaviour.replyRepeat &&
+                               !options.holdAnswers &&
+                               behaviour.repeatAnswer == DeviceBehaviour::RepeatAnswer::accept;
                     }},
+        OptionsCase{"RepliesTwiceRepeatsRefusedAnswersHeld",
+                    "--replies-twice 20 --repeat refuse --hold-answers=0", "",
+                    [](const SimulatorOptions& options) {
+                        return options.behaviour.replyRepeat == 20ms &&
+                               options.behaviour.repeatAnswer ==
+                                   DeviceBehaviour::RepeatAnswer::refuse &&
+                               options.holdAnswers == 0ms;
+                    }},
+        OptionsCase{"SilentToRepeats", "--repeat silent", "",
+                    [](const SimulatorOptions& options) {
+                        return options.behaviour.repeatAnswer ==
+                               DeviceBehaviour::RepeatAnswer::silent;
+                    }},
+        OptionsCase{"UnknownRepeatAnswer", "--repeat ignore",
+                    "--repeat takes accept, refuse or silent, not 'ignore'", nullptr},
+        OptionsCase{"HoldWithoutTime", "--hold-answers soon",
+                    "--hold-answers takes a number from 0 to 600000, not 'soon'", nullptr},
         OptionsCase{"Script",
                     "--on 3:1=silent --on 3:2=late:700 --on 5:*=code:24 --on=7:1=code:77 "
                     "--restart-at 9 --on 5:2=late:0",

@@ -157,6 +157,44 @@ INSTANTIATE_TEST_SUITE_P(
                                     {"--handshake", "answer,reset", "--handshake-late", "700"}}),
     NameCase);
 
+// The device behind the second pair, its interface holding its answers while nothing listens
+// on its output: the four answers to the greetings sent over the first input come out when its
+// own input opens, and must not choose it with the first output.
+TEST_F(UpdateOverJack, HeldAnswersChooseNoPair) {
+    SimulatedDevice device(server, {"--extra-ports", "1", "--hold-answers", "20"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(), opened + deviceLines + TransferLines(image));
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end())) << device.Stop();
+    EXPECT_NE(device.Stop().find("4 held answers let out"), std::string::npos);
+}
+
+// The first record is answered after its wait, as after an erase, and then its repeat is
+// answered too, 15 ms later (215 ms after it came), before the next record's reply; a later
+// refusal must cost the device no record.
+TEST_F(UpdateOverJack, LateFirstRecordThenARefusal) {
+    image = ManyRecordsImage();
+    folder.Write(imageName, WriteImageText(image));
+    const std::size_t refused = 60;
+    SimulatedDevice device(
+        server, {"--replies-late", "30", "--on", "1:1=late:700", "--on", "1:2=late:215", "--on",
+                 std::to_string(refused) + ":1=code:20"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(),
+              opened + deviceLines + RecordLine(image, 1) +
+                  TransferLines(image, refused, "\nThe CRC of the download file is error!\n"));
+    EXPECT_EQ(device.AcceptedRecords(), std::string(image.begin(), image.end())) << device.Stop();
+}
+
+// A thru loop brings every answer twice: the second is taken for the next record before the
+// device has it, and nothing tells them apart until the answers outnumber the records. The run
+// cannot know what the device holds, and must not say success.
+TEST_F(UpdateOverJack, EveryAnswerTwiceIsNoSuccess) {
+    SimulatedDevice device(server, {"--replies-twice", "20", "--handshake-twice", "20"});
+    ASSERT_TRUE(device.IsReady()) << device.Stop();
+    ExpectRun(RunUpdate(),
+              opened + deviceLines + AcceptedLines(image, image.size()) + "\nError in updating.\n");
+}
+
 // A second updater started at the same time finds the device's ports in use, and the first
 // one's own ports too, as on Windows: it reports no device, and the device takes the image
 // once.

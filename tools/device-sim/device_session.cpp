@@ -184,10 +184,16 @@ void DeviceSession::TakeDigits(std::span<const std::uint8_t> digits, SimulatorTi
 bool DeviceSession::IsNewRecord(const Bytes& record) const {
     if (recordNumber_ == 0)
         return true;
+    // The updater sends a record whose repeat was refused again: the device still holds it.
+    if (repeatRefused_)
+        return record != lastDecisionRecord_;
     return lastDecisionAccepts_ && (lastReplyOutAtStart_ || record != lastDecisionRecord_);
 }
 
 void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
+    // Taken before the decision changes it: the updater sent again a record that the device
+    // holds, not having heard of its acceptance in time.
+    const bool repeatOfAccepted = recordNumber_ > 0 && lastDecisionAccepts_ && !IsNewRecord(record);
     if (IsNewRecord(record)) {
         ++recordNumber_;
         attempt_ = 1;
@@ -195,27 +201,34 @@ void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
         ++attempt_;
     }
     const bool good = RecordChecksumHolds(record);
-    const ScriptedAction action = behaviour_.script.ActionFor(recordNumber_, attempt_);
+    ScriptedAction action = behaviour_.script.ActionFor(recordNumber_, attempt_);
+    if (repeatOfAccepted && action.IsNormal())
+        action = RepeatAction();
     const std::string attemptName =
         "record " + Number(recordNumber_) + " attempt " + Number(attempt_);
     std::string line = "record " + Number(recordNumber_) + " (" + Number(record.size()) +
                        " bytes) attempt " + Number(attempt_) + ": checksum " +
                        (good ? "good" : "bad") + ", ";
     ++decisions_;
+    repeatRefused_ = false;
     lastDecisionSent_ = false;
     lastDecisionRecord_ = record;
     if (action.silent) {
-        lastDecisionAccepts_ = false;
-        events_.Log(line + "silent (scripted)");
+        // A device that holds the record and stays silent to its repeat holds it still.
+        lastDecisionAccepts_ = repeatOfAccepted;
+        events_.Log(line + (repeatOfAccepted ? "silent to the repeat" : "silent (scripted)"));
         return;
     }
     const std::uint8_t code = action.code.value_or(good ? accepted : checksumError);
     lastDecisionAccepts_ = code == accepted;
+    repeatRefused_ = repeatOfAccepted && !lastDecisionAccepts_;
     line += "reply " + Hex(code);
     const auto delay = action.delay.value_or(behaviour_.replyDelay);
     if (delay.count() > 0 || action.delay)
         line += " in " + Number(delay.count()) + " ms";
-    if (!action.IsNormal())
+    if (repeatOfAccepted && behaviour_.repeatAnswer != DeviceBehaviour::RepeatAnswer::accept)
+        line += " (to the repeat)";
+    else if (!action.IsNormal())
         line += " (scripted)";
     // A device that restarts has taken the record that it answers so.
     const bool kept = code == accepted || (code == restarting && good);
@@ -229,7 +242,26 @@ void DeviceSession::AnswerRecord(const Bytes& record, SimulatorTime now) {
     events_.Log(line);
     const std::string note =
         action.delay ? attemptName + ": late reply " + Hex(code) + " sent" : "";
-    Schedule({code, decisions_, note}, now + delay);
+    lastReplyDue_ = std::max(lastReplyDue_, now + delay);
+    Schedule({code, decisions_, note}, lastReplyDue_);
+    if (const auto repeat = behaviour_.replyRepeat)
+        Schedule({code, 0, attemptName + ": reply " + Hex(code) + " again"},
+                 lastReplyDue_ + *repeat);
+}
+
+ScriptedAction DeviceSession::RepeatAction() const {
+    ScriptedAction action;
+    switch (behaviour_.repeatAnswer) {
+        case DeviceBehaviour::RepeatAnswer::accept:
+            break;
+        case DeviceBehaviour::RepeatAnswer::refuse:
+            action.code = damaged;
+            break;
+        case DeviceBehaviour::RepeatAnswer::silent:
+            action.silent = true;
+            break;
+    }
+    return action;
 }
 
 void DeviceSession::Schedule(Reply reply, SimulatorTime due) {

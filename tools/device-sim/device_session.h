@@ -61,6 +61,12 @@ struct DeviceBehaviour {
     std::optional<std::chrono::milliseconds> handshakeRepeat;
     // How late every record's reply comes, unless the script says otherwise.
     std::chrono::milliseconds replyDelay{0};
+    // Each record's reply comes once more, this long after the first: a thru loop or a merger.
+    std::optional<std::chrono::milliseconds> replyRepeat;
+    // How the device answers a repeat of the record it accepted last, which it keeps once:
+    // accepted, with a refusal, or not at all. Devices of each kind exist.
+    enum class RepeatAnswer { accept, refuse, silent };
+    RepeatAnswer repeatAnswer = RepeatAnswer::accept;
     DeviceScript script;
     bool dinCable = false;
 };
@@ -69,6 +75,7 @@ class DeviceSession {
 public:
     static constexpr std::uint8_t accepted = 0x1A;
     static constexpr std::uint8_t checksumError = 0x20;
+    static constexpr std::uint8_t damaged = 0x21;
     static constexpr std::uint8_t restarting = 0x77;
     // The updater sends a record's messages back to back and waits 500 ms for the reply
     // before it sends the record again from its start: digits of a record that stayed
@@ -108,6 +115,8 @@ private:
     void TakeDigits(std::span<const std::uint8_t> digits, SimulatorTime now);
     void AnswerRecord(const Bytes& record, SimulatorTime now);
     bool IsNewRecord(const Bytes& record) const;
+    // The action that the device's kind calls for, for a repeat of the record it holds.
+    ScriptedAction RepeatAction() const;
     void Schedule(Reply reply, SimulatorTime due);
     void PutOnCable(Reply reply, SimulatorTime due);
     void Send(const Reply& reply);
@@ -135,9 +144,14 @@ private:
     std::uint32_t attempt_ = 0;
     std::uint32_t lastKeptRecord_ = 0;
     std::uint64_t decisions_ = 0;
+    // When the reply to the latest record goes out: a device answers in the order received, so
+    // no reply goes before it, however late it is.
+    SimulatorTime lastReplyDue_{0};
     // The latest decision about a record: did it accept, and has its reply gone out.
     bool lastDecisionAccepts_ = false;
     bool lastDecisionSent_ = false;
+    // Whether the latest decision refused a repeat of the record the device holds.
+    bool repeatRefused_ = false;
 
     std::size_t acceptedRecords_ = 0;
     std::size_t acceptedBytes_ = 0;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ private:
     void SendReply(std::span<const std::uint8_t> message) override;
     void AcceptRecord(std::span<const std::uint8_t> record) override;
     void Log(const std::string& line) override;
+    // Sends what was held once something has listened for the time the options give.
+    void ReleaseHeldAnswers(SimulatorTime now);
     // Runs on the host's thread.
     void Deliver(std::span<const std::uint8_t> message);
     SimulatorTime Now() const;
@@ -70,4 +73,7 @@ private:
     std::vector<std::unique_ptr<MidiOutputPort>> outputs_;
     std::vector<std::unique_ptr<MidiInputPort>> inputs_;
     MidiOutputPort* replyPort_ = nullptr;
+    // The answers kept while nothing listened, in order, and since when something has.
+    std::vector<Bytes> heldAnswers_;
+    std::optional<SimulatorTime> listenedSince_;
 };

@@ -37,6 +37,16 @@ stopped by SIGINT or SIGTERM.
                         the first answer
   --replies-late MS     reply to every record MS milliseconds late (a late:MS
                         of --on wins for its attempts)
+  --replies-twice MS    send every reply to a record once more, MS milliseconds
+                        after the first, as a thru loop or a merger would
+  --repeat MODE         how to answer a repeat of the record accepted last,
+                        which is kept once: accept (reply 1A, default), refuse
+                        (reply 21) or silent (no reply)
+  --hold-answers MS     keep every answer while nothing listens on port out and
+                        let them out, in order, MS milliseconds after something
+                        does, as a USB MIDI interface does (JACK only; on the
+                        ALSA sequencer and a raw node the port counts as
+                        listened to)
   --on R:A=ACTION       script record R (from 1) at attempt A (from 1, counting
                         every complete reception of the record; * for every
                         attempt). ACTION is one of
@@ -103,6 +113,18 @@ std::optional<std::string> AddScriptEntry(const std::string& text, SimulatorOpti
     return std::nullopt;
 }
 
+std::optional<std::string> SetRepeatAnswer(const std::string& mode, SimulatorOptions& options) {
+    using RepeatAnswer = DeviceBehaviour::RepeatAnswer;
+    static const std::map<std::string, RepeatAnswer> modes = {{"accept", RepeatAnswer::accept},
+                                                              {"refuse", RepeatAnswer::refuse},
+                                                              {"silent", RepeatAnswer::silent}};
+    const auto found = modes.find(mode);
+    if (found == modes.end())
+        return "--repeat takes accept, refuse or silent, not '" + mode + "'";
+    options.behaviour.repeatAnswer = found->second;
+    return std::nullopt;
+}
+
 std::optional<std::string> AddRestart(const std::string& record, SimulatorOptions& options) {
     ScriptEntry entry;
     if (auto error = SetNumber("--restart-at", record, 1000000, false, entry.record)) {
@@ -162,6 +184,15 @@ const std::map<std::string, ValueSetter>& OptionsWithValue() {
         {"--handshake-twice",
          SetMilliseconds("--handshake-twice", &DeviceBehaviour::handshakeRepeat)},
         {"--replies-late", SetMilliseconds("--replies-late", &DeviceBehaviour::replyDelay)},
+        {"--replies-twice", SetMilliseconds("--replies-twice", &DeviceBehaviour::replyRepeat)},
+        {"--repeat", SetRepeatAnswer},
+        {"--hold-answers",
+         [](const std::string& value, SimulatorOptions& options) {
+             std::uint32_t milliseconds = 0;
+             auto error = SetNumber("--hold-answers", value, longestDelay, true, milliseconds);
+             options.holdAnswers = std::chrono::milliseconds(milliseconds);
+             return error;
+         }},
         {"--on", AddScriptEntry},
         {"--restart-at", AddRestart},
     };

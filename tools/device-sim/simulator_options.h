@@ -1,7 +1,9 @@
 // The device simulator's command line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,9 @@ struct SimulatorOptions {
     std::uint32_t extraPorts = 0;
     std::string acceptedPath;   // empty: the accepted records are not written
     std::string rawMidiDevice;  // empty: the device plays on virtual ports
+    // Keeps every answer while nothing listens on the device's output, and lets them out this
+    // long after something does, as a USB MIDI interface does.
+    std::optional<std::chrono::milliseconds> holdAnswers;
     DeviceBehaviour behaviour;
     bool quiet = false;
     bool help = false;

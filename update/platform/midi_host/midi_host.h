@@ -33,6 +33,8 @@ public:
     virtual bool Send(std::span<const std::uint8_t> message) = 0;
     // Whether the MIDI system has yet to take part of the last message sent.
     virtual bool IsSending() = 0;
+    // Whether anything receives what the port sends; true where the MIDI system cannot tell.
+    virtual bool IsListenedTo() { return true; }
 };
 
 // The updater's side: other programs' ports.

@@ -163,6 +163,11 @@ public:
     // RtMidi gives no way to see that happen, so a message counts as taken once it is there.
     bool IsSending() override { return false; }
 
+    // Only the host's own virtual ports are listened to by others; a port connected to is.
+    bool IsListenedTo() override {
+        return !holding_.ownName || holding_.system->IsListenedTo(holding_.ownName->Name());
+    }
+
 private:
     PortHolding<OutputClient> holding_;
     std::unique_ptr<OutputClient> client_;

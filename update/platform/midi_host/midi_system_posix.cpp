@@ -180,6 +180,14 @@ void MidiSystem::AwaitCycles(unsigned int count, jack_nframes_t start) const {
     }
 }
 
+bool MidiSystem::IsListenedTo(const std::string& localName) const {
+    if (watcher_ == nullptr || !IsAvailable())
+        return true;
+    const std::string fullName = clientName_ + ":" + localName;
+    const jack_port_t* port = jack_port_by_name(watcher_, fullName.c_str());
+    return port == nullptr || jack_port_connected(port) > 0;
+}
+
 void MidiSystem::KeepClosedOutput(std::unique_ptr<RtMidiOut> output) {
     // The port's error flag goes with the port.
     output->setErrorCallback(&IgnoreRtMidiError, nullptr);

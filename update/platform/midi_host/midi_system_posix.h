@@ -42,6 +42,9 @@ public:
     // effect at a cycle.
     void AwaitCycles(unsigned int count, jack_nframes_t start) const;
     void AwaitCycles(unsigned int count) const { AwaitCycles(count, CycleStart()); }
+    // On JACK, whether the host's own virtual port of that local name is connected to another
+    // port; true elsewhere, and where the port cannot be found under the host's client name.
+    bool IsListenedTo(const std::string& localName) const;
 
     // Keeps an output, its port closed, until the system goes. RtMidi 5 frees a JACK
     // output's ring buffer before it stops the client's process thread, which may still be
