@@ -225,8 +225,10 @@ bool IsLate(FaultKind kind) {
 // - A doubled reply is taken for the next record's answer; nothing tells it apart until the
 //   answers outnumber the records sent. A later lost reply or lost record evens the count, and
 //   the two look alike to the sender (the answer that fills the gap is the same), though with a
-//   lost record the device lacks it: both must fail. Alone, the doubled reply may be caught when
-//   the answers outnumber the records, or absorbed by the answers taken after a silence.
+//   lost record the device lacks it: both must fail. A later refusal is then blamed on the
+//   record after the refused one, and a device that keeps silent at that record's repeat evens
+//   the count too. Alone, the doubled reply may be caught when the answers outnumber the
+//   records, or absorbed by the answers taken after a silence.
 // - A thru loop brings every answer twice, so the run must fail, unless a late reply makes the
 //   sender take every answer until a quiet wait, which may even the count again.
 Expected Judge(Repeats repeats, const std::vector<Fault>& faults) {
@@ -242,10 +244,11 @@ Expected Judge(Repeats repeats, const std::vector<Fault>& faults) {
     if (thruLoop)
         return late ? Expected::Either : Expected::Failure;
     for (const Fault& fault : faults) {
-        const bool lost = fault.kind == FaultKind::ReplyLost || fault.kind == FaultKind::RecordLost;
+        const bool evens = fault.kind == FaultKind::ReplyLost ||
+                           fault.kind == FaultKind::RecordLost || fault.kind == FaultKind::Refused;
         if (fault.kind == FaultKind::ReplyLost && repeats != Repeats::Accepts)
             return Expected::Failure;
-        if (lost && doubled && fault.place > *doubled)
+        if (evens && doubled && fault.place > *doubled)
             return Expected::Failure;
     }
     return doubled ? Expected::Either : Expected::Success;
