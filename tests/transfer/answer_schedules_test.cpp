@@ -209,11 +209,15 @@ constexpr std::uint64_t longestRun = 10'000 + recordCount * 20 * 1'000 + 500;
 TEST(AnswerSchedules, NoRunReportsSuccessUnlessTheDeviceHoldsTheImage) {
     std::map<std::string, Tally> table;
     Tally total;
+    std::uint64_t slowest = 0;
+    std::size_t mostSends = 0;
     for (const Repeats repeats : {Repeats::Accepts, Repeats::Refuses, Repeats::Ignores}) {
         for (const std::vector<Fault>& faults : Schedules()) {
             const Outcome outcome = RunSchedule(repeats, faults);
             const std::string name = Describe(repeats, faults);
             const Expected expected = Judge(repeats, faults);
+            slowest = std::max(slowest, outcome.finishedAt);
+            mostSends = std::max(mostSends, outcome.longestRun);
             // A row per fault kind: the first fault of the schedule, or the thru loop.
             std::string row =
                 faults.empty() ? "none" : faultNames[static_cast<int>(faults[0].kind)];
@@ -252,6 +256,8 @@ TEST(AnswerSchedules, NoRunReportsSuccessUnlessTheDeviceHoldsTheImage) {
                     tally.successes, tally.honestFailures, tally.falseSuccesses,
                     tally.needlessFailures, tally.luckySuccesses);
     }
+    std::printf("longest run %llu ms of virtual time; at most %zu sends of a record in a row\n",
+                static_cast<unsigned long long>(slowest), mostSends);
     EXPECT_EQ(total.falseSuccesses, 0u);
 }
 
