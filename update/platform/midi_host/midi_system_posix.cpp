@@ -174,9 +174,13 @@ bool MidiSystem::IsPortPresent(const std::string& fullName) const {
     const int client = std::atoi(address.data());
     const int port = std::atoi(address.data() + address.find(':') + 1);
     std::lock_guard lock(mutex_);
-    if (lookout_ == nullptr && snd_seq_open(&lookout_, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0) {
-        lookout_ = nullptr;
-        return true;
+    if (lookout_ == nullptr) {
+        if (snd_seq_open(&lookout_, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0) {
+            lookout_ = nullptr;
+            return true;
+        }
+        // `aconnect -l` lists it, without ports, as one of this updater's clients.
+        snd_seq_set_client_name(lookout_, connectingName_.c_str());
     }
     snd_seq_client_info_t* clientInfo = nullptr;
     snd_seq_port_info_t* portInfo = nullptr;
