@@ -134,10 +134,13 @@ TEST_F(UsbInterfaceOverAlsa, CablePulledMidTransferIsSaidAtOnceAndANewRunUpdates
     ASSERT_TRUE(device->IsReady()) << device->Stop();
     ProgramResult result;
     std::thread run([&] { result = RunUpdate(); });
-    ASSERT_TRUE(AwaitCondition([&] { return device->AcceptedRecords().size() >= 2 * 202; }, 60s));
+    // Two records of 202 bytes each, their lengths included.
+    const bool transferring =
+        AwaitCondition([&] { return device->AcceptedRecords().size() >= 2 * 202; }, 60s);
     const auto pulled = Clock::now();
     interface_.Pull();
     run.join();
+    ASSERT_TRUE(transferring) << result.output;
     const auto said = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pulled);
     std::cout << "From the pull to the program's end: " << said.count() << " ms\n";
 
@@ -160,8 +163,10 @@ TEST_F(UsbInterfaceOverAlsa, CablePulledMidTransferIsSaidAtOnceAndANewRunUpdates
     EXPECT_EQ(again.AcceptedRecords(), Whole());
 }
 
-// The cable is pulled while the search listens on Midi Through: the interface's port leaves
-// the lists, and the search ends as it does without a device.
+// The cable is pulled a second into the search, while it listens on Midi Through (which
+// echoes each greeting at once, so that its own pair is soon done) and greets the device over
+// the interface's output: the greetings that follow cannot go, the interface's ports no
+// longer open, and the search ends as it does without a device.
 TEST_F(UsbInterfaceOverAlsa, CablePulledDuringTheSearchFindsNoDevice) {
     UseImage(MixedImage());
     ASSERT_TRUE(interface_.Plug());
