@@ -89,14 +89,16 @@ bool OpenVirtualPort(Midi& midi, ErrorFlag& errors, const std::string& name) {
 }
 
 // What a port holds besides its client: the pool that the client goes back to (none for a
-// virtual port, whose client goes with it), the lock that keeps the port to this updater, and
-// the name that keeps a virtual port out of the host's lists.
+// virtual port, whose client goes with it), the lock that keeps the port to this updater, the
+// name that keeps a virtual port out of the host's lists, and the full name of the port
+// connected to (none for a virtual port).
 template <class Client>
 struct PortHolding {
     std::shared_ptr<MidiSystem> system;
     std::shared_ptr<ClientPool<Client>> pool;
     std::shared_ptr<PortLock> lock;
     std::unique_ptr<OwnPortName> ownName;
+    std::string connectedTo;
 };
 
 template <class Client>
@@ -146,6 +148,10 @@ public:
         // RtMidi waits for room in JACK's ring buffer, which only a running server empties.
         MidiSystem& system = *holding_.system;
         if (!system.IsAvailable())
+            return false;
+        // RtMidi sends on ALSA to whoever is connected, and so without an error to nobody once
+        // the port connected to has gone.
+        if (!holding_.connectedTo.empty() && !system.IsPortPresent(holding_.connectedTo))
             return false;
         try {
             client_->errors.Clear();
@@ -239,7 +245,7 @@ private:
     template <class Client>
     OpenedPort<Client> Connect(const std::shared_ptr<ClientPool<Client>>& pool,
                                const std::string& name, const std::string& localName) {
-        PortHolding<Client> holding{system_, pool, system_->LockPort(name), nullptr};
+        PortHolding<Client> holding{system_, pool, system_->LockPort(name), nullptr, name};
         if (!holding.lock)
             return {};
         std::unique_ptr<Client> client = pool->Lease();
@@ -266,7 +272,7 @@ private:
             return {};
         }
         Client* created = client.get();
-        PortHolding<Client> holding{system_, nullptr, nullptr, std::move(ownName)};
+        PortHolding<Client> holding{system_, nullptr, nullptr, std::move(ownName), ""};
         return {std::make_unique<PortOf<Client>>(std::move(holding), std::move(client)), created};
     }
 

@@ -2,7 +2,6 @@
 // own ports from the others, and the locks that keep a port to one updater.
 #include "platform/midi_host/midi_system_posix.h"
 
-#include <alsa/asoundlib.h>
 #include <unistd.h>
 
 #include <strings.h>
@@ -142,6 +141,8 @@ MidiSystem::MidiSystem(std::string clientName, RtMidi::Api api)
       api_(api) {}
 
 MidiSystem::~MidiSystem() {
+    if (lookout_ != nullptr)
+        snd_seq_close(lookout_);
     if (!closedOutputs_.empty()) {
         AwaitCycles(2);
         closedOutputs_.clear();
@@ -161,6 +162,36 @@ void MidiSystem::OnServerShutdown(void* system) {
 
 bool MidiSystem::IsAvailable() const {
     return api_ != RtMidi::UNSPECIFIED && !serverGone_;
+}
+
+bool MidiSystem::IsPortPresent(const std::string& fullName) const {
+    if (api_ != RtMidi::LINUX_ALSA)
+        return true;
+    const std::size_t addressStart = fullName.rfind(' ');
+    if (addressStart == std::string::npos || !IsAlsaAddress(fullName.substr(addressStart + 1)))
+        return true;
+    const std::string_view address = std::string_view(fullName).substr(addressStart + 1);
+    const int client = std::atoi(address.data());
+    const int port = std::atoi(address.data() + address.find(':') + 1);
+    std::lock_guard lock(mutex_);
+    if (lookout_ == nullptr) {
+        if (snd_seq_open(&lookout_, "default", SND_SEQ_OPEN_OUTPUT, 0) < 0) {
+            lookout_ = nullptr;
+            return true;
+        }
+        // `aconnect -l` lists it, without ports, as one of this updater's clients.
+        snd_seq_set_client_name(lookout_, connectingName_.c_str());
+    }
+    snd_seq_client_info_t* clientInfo = nullptr;
+    snd_seq_port_info_t* portInfo = nullptr;
+    snd_seq_client_info_alloca(&clientInfo);
+    snd_seq_port_info_alloca(&portInfo);
+    // Another port may since have taken the address: a USB interface plugged in again is
+    // another port, to which this one's connection does not carry over.
+    return snd_seq_get_any_client_info(lookout_, client, clientInfo) == 0 &&
+           snd_seq_get_any_port_info(lookout_, client, port, portInfo) == 0 &&
+           fullName == std::string(snd_seq_client_info_get_name(clientInfo)) + ":" +
+                           snd_seq_port_info_get_name(portInfo) + " " + std::string(address);
 }
 
 // The server updates the cycle's start in memory that every client shares, so the watcher sees

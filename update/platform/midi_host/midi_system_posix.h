@@ -4,6 +4,7 @@
 #pragma once
 
 #include <RtMidi.h>
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
 
 #include <atomic>
@@ -34,6 +35,10 @@ public:
     const std::string& ConnectingName() const { return connectingName_; }
     // Whether a system was found and, on JACK, its server still runs.
     bool IsAvailable() const;
+    // Whether the port listed as fullName is still there. A port of the ALSA sequencer may go
+    // without a word to those connected to it (a USB interface unplugged), and what they send
+    // then goes nowhere; elsewhere the port counts as there.
+    bool IsPortPresent(const std::string& fullName) const;
 
     // On JACK, the frame time at which the current process cycle began; 0 elsewhere.
     jack_nframes_t CycleStart() const;
@@ -78,6 +83,8 @@ private:
     std::string connectingName_;
     RtMidi::Api api_;
     jack_client_t* watcher_ = nullptr;
+    // A client without ports that looks ports up on the ALSA sequencer, opened when first needed.
+    mutable snd_seq_t* lookout_ = nullptr;
     std::atomic<bool> serverGone_{false};
     mutable std::mutex mutex_;
     std::multiset<std::string> ownPorts_;
