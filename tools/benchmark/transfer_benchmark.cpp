@@ -87,43 +87,48 @@ Clock::duration TimeTransfer(const ImageBuffer& image, TransferEnding& ending) {
     return elapsed;
 }
 
-// The number of ports that the search tries, and the name of the last of them.
+// The names of the ports that the search tries, in its order.
 template <typename Capabilities, typename Query>
-unsigned CountPorts(Query query, std::string& lastName) {
+std::vector<std::string> PortNames(Query query) {
     Capabilities capabilities{};
-    unsigned count = 0;
-    while (count < 10 && query(count, &capabilities, sizeof capabilities) == 0) {
-        lastName = capabilities.szPname;
-        ++count;
+    std::vector<std::string> names;
+    while (names.size() < 10 &&
+           query(static_cast<UINT>(names.size()), &capabilities, sizeof capabilities) == 0) {
+        names.push_back(capabilities.szPname);
     }
-    return count;
+    return names;
 }
 
-// The device must answer over the last pair only: every other pair then costs what a silent
-// pair costs, the protocol's four 500 ms waits and the opening and closing of its ports.
+std::size_t IndexOf(const std::vector<std::string>& names, const std::string& name) {
+    return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) - names.begin());
+}
+
+// Every pair before the device's costs what a silent pair costs: the protocol's four 500 ms
+// waits and the opening and closing of its ports.
 int TimeSearch() {
-    std::string lastInput;
-    std::string lastOutput;
-    const unsigned pairs = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA, lastInput) *
-                           CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA, lastOutput);
+    const std::vector<std::string> inputs = PortNames<MIDIINCAPSA>(midiInGetDevCapsA);
+    const std::vector<std::string> outputs = PortNames<MIDIOUTCAPSA>(midiOutGetDevCapsA);
     const Clock::time_point start = Clock::now();
     const DiscoveryResult found = FindUpdateDevice(updateTargetCode);
     const double seconds = Milliseconds(Clock::now() - start) / 1000;
-    const bool lastPair = found == DiscoveryResult::deviceFound && pairs > 1 &&
-                          lastInput == midiLink.inputName && lastOutput == midiLink.outputName;
-    const double roundTrip = lastPair ? MedianRoundTrip(200) : 0;
+    const std::size_t silent = IndexOf(inputs, midiLink.inputName) * outputs.size() +
+                               IndexOf(outputs, midiLink.outputName);
+    const bool measurable = found == DiscoveryResult::deviceFound && silent > 0 &&
+                            silent < inputs.size() * outputs.size();
+    const double roundTrip = measurable ? MedianRoundTrip(200) : 0;
     CloseMidiInput();
     CloseMidiOutput();
-    if (!lastPair) {
-        std::printf("benchmark: the device was not found behind the last pair alone\n");
+    if (!measurable) {
+        std::printf("benchmark: the device was not found behind other port pairs\n");
         return 1;
     }
-    const unsigned silent = pairs - 1;
-    std::printf("search over %u port pairs, the device behind the last: %.2f s\n", pairs, seconds);
+    std::printf("search over %zu port pairs, the device behind pair %zu: %.2f s\n",
+                inputs.size() * outputs.size(), silent + 1, seconds);
     std::printf("per silent pair: %.3f s (its four 500 ms waits alone: 2.000 s)\n",
-                seconds / silent);
+                seconds / static_cast<double>(silent));
     std::printf("bare round trip of a 9-byte SysEx message: %.2f ms (median of 200)\n", roundTrip);
-    std::printf("silent pair / bare round trip: %.0f\n", seconds / silent * 1000 / roundTrip);
+    std::printf("silent pair / bare round trip: %.0f\n",
+                seconds / static_cast<double>(silent) * 1000 / roundTrip);
     return 0;
 }
 
@@ -137,7 +142,7 @@ int main(int argc, char** argv) {
             "Finds the device as the updater does, times the round trip of the handshake, then\n"
             "the whole transfer of IMAGE. --din: the device paces the cable; compare the time\n"
             "with the cable's own limit. --search: times the search alone, for a device that\n"
-            "answers over the last port pair only.\n");
+            "answers behind other port pairs.\n");
         return argc < 2 ? 2 : 0;
     }
     if (std::string(argv[1]) == "--search")
