@@ -130,29 +130,24 @@ TEST_F(MidiLinkTest, NotificationsOtherThanLongDataChangeNothing) {
     EXPECT_EQ(midiLink.rxCount, 3);
 }
 
-// The main thread clears the count of one message while the next is already being recorded:
-// that message's code, taken with the first count, must not be taken again with its own.
-TEST_F(MidiLinkTest, EachReplyCodeIsTakenOnce) {
+// Two messages recorded before the main thread looks (one cycle of the MIDI system): both codes
+// are taken, in order, once each; a one-byte message brings none.
+TEST_F(MidiLinkTest, EachReplyCodeIsTakenOnceInOrder) {
     OpenBoth();
-    host.Schedule("device in", ReplyMessage(0x39), 1);
+    host.Schedule("device in", ReplyMessage(0x1A), 1);
+    host.Schedule("device in", ReplyMessage(0x21), 1);
+    host.Schedule("device in", {0xF0}, 1);
     Sleep(1);
-    ASSERT_EQ(midiLink.rxCount, 3);
-    midiLink.rxCount = 0;
-    // The second message half recorded: its code is in, its count not yet.
-    midiLink.rxBuffer[1] = 0x1A;
-    midiLink.rxReply = replyPending | 0x1A;
-    EXPECT_EQ(TakeDeviceReply(), 0x1A);
-    midiLink.rxCount = 3;
-    EXPECT_EQ(TakeDeviceReply(), std::nullopt);
-    // A one-byte message brings no code.
-    MIDIHDR header{};
-    header.dwBytesRecorded = 1;
-    header.lpData = midiLink.rxBuffer;
-    midiLink.inputOpen = 0;
-    MidiInputCallback(midiLink.inputHandle, MIM_LONGDATA, 0, reinterpret_cast<DWORD_PTR>(&header),
-                      0);
-    midiLink.inputOpen = 1;
     EXPECT_EQ(midiLink.rxCount, 1);
+    EXPECT_EQ(TakeDeviceReply(), 0x1A);
+    EXPECT_EQ(TakeDeviceReply(), 0x21);
+    EXPECT_EQ(TakeDeviceReply(), std::nullopt);
+    // Replies nobody takes: the earliest are kept.
+    for (std::uint8_t code = 0; code < 20; ++code)
+        host.Schedule("device in", ReplyMessage(code), 1);
+    Sleep(1);
+    for (std::uint8_t code = 0; code < 16; ++code)
+        EXPECT_EQ(TakeDeviceReply(), code);
     EXPECT_EQ(TakeDeviceReply(), std::nullopt);
 }
 

@@ -10,7 +10,7 @@ inline void ResetMidiLink() {
     CloseMidiInput();
     CloseMidiOutput();
     midiLink.rxCount = 0;
-    midiLink.rxReply = 0;
+    DropDeviceReplies();
 }
 
 // The bytes of a reply message, as a device sends it: F0, the code, F7.

@@ -59,6 +59,15 @@ INSTANTIATE_TEST_SUITE_P(
                 ProgressLine('\\', 66) + transferDone + updateSucceeded,
             {0, 0, 1, 2, 2},
             1201 + 3 * 30 + 500},
+        // The same, the refusal coming at the very moment of the late acceptance: both are
+        // recorded before the updater looks.
+        LateCase{"AcceptedLateAndRepeatRefusedAtOnce",
+                 {Reply(0x1A, 700), Reply(0x21, 200)},
+                 TransferEnding::completed,
+                 firstTwice + ProgressLine('-', 33) + ProgressLine('\\', 66) + transferDone +
+                     updateSucceeded,
+                 {0, 0, 1, 2},
+                 1200 + 2 + 500},
         // A device that takes the repeat of a record it holds as damaged.
         LateCase{"AcceptedLateAndRepeatRefused",
                  {Reply(0x1A, 700), Reply(0x21, 201)},

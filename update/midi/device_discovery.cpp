@@ -28,7 +28,7 @@ std::uint8_t CountPorts(Query query) {
 // Forgets every message recorded so far, its code included.
 void DropAnswers() {
     midiLink.rxCount = 0;
-    TakeDeviceReply();
+    DropDeviceReplies();
 }
 
 void DropHeldAnswers() {
@@ -56,17 +56,15 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
         for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
             AwaitInput();
         // A message shorter than a reply stays counted, so each later wait ends at once.
-        if (midiLink.rxCount < shortestReply)
-            continue;
-        midiLink.rxCount = 0;
-        const std::optional<std::uint8_t> code = TakeDeviceReply();
-        if (!code)
-            continue;
-        const std::uint8_t reply = *code;
-        if (reply == targetCode)
-            return DiscoveryResult::deviceFound;
-        if (reply == static_cast<std::uint8_t>(DiscoveryResult::resetRequested))
-            return DiscoveryResult::resetRequested;
+        if (midiLink.rxCount >= shortestReply)
+            midiLink.rxCount = 0;
+        // Every reply that came counts: another message may have come just before the answer.
+        while (const std::optional<std::uint8_t> reply = TakeDeviceReply()) {
+            if (*reply == targetCode)
+                return DiscoveryResult::deviceFound;
+            if (*reply == static_cast<std::uint8_t>(DiscoveryResult::resetRequested))
+                return DiscoveryResult::resetRequested;
+        }
     }
     return DiscoveryResult::noDevice;
 }

@@ -2,6 +2,7 @@
 // services, and the search for the device over every pair of ports.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -25,8 +26,14 @@ struct MidiLink {
     char rxBuffer[rxBufferSize];
     HMIDIIN inputHandle;
     std::atomic<std::int16_t> rxCount;
-    // The code of the last message of two bytes or more, with replyPending, until taken.
-    std::atomic<std::uint16_t> rxReply;
+    // The codes of the messages of two bytes or more, in the order received, until taken: the
+    // callback records each one here before its count, and the main thread takes them one by
+    // one. Messages that come in one cycle of the MIDI system (a late answer and the answer to
+    // the repeat, say) are recorded before the main thread looks at any of them; a single code
+    // would keep only the last, and an acceptance could go unseen.
+    std::array<std::uint8_t, 16> replyCodes;
+    std::atomic<std::uint32_t> repliesRecorded;
+    std::atomic<std::uint32_t> repliesTaken;
 };
 
 extern MidiLink midiLink;
@@ -48,20 +55,11 @@ inline std::uint8_t DeviceReply() {
     return static_cast<std::uint8_t>(midiLink.rxBuffer[1]);
 }
 
-inline constexpr std::uint16_t replyPending = 0x100;
-
-// Takes, once, the code of the reply that rxCount announced. The callback keeps the code
-// apart from rxBuffer, which goes back to the port at once: a message that follows closely (a
-// handshake's answer and a record's reply in one cycle of the MIDI system) would overwrite the
-// buffer while the code is read, and its own count would then have the same code taken twice,
-// as the answer to the next record too. Nothing when that later message's code has already
-// been taken with the earlier count.
-inline std::optional<std::uint8_t> TakeDeviceReply() {
-    const std::uint16_t reply = midiLink.rxReply.exchange(0);
-    if ((reply & replyPending) == 0)
-        return std::nullopt;
-    return static_cast<std::uint8_t>(reply);
-}
+// Takes the code of the earliest reply not yet taken, once. The count that announced it may show
+// later, or be cleared already: a count whose code has been taken is passed over.
+std::optional<std::uint8_t> TakeDeviceReply();
+// Forgets every reply code not yet taken.
+void DropDeviceReplies();
 
 // A reply wait polls rxCount at most this often, waiting up to 1 ms between polls; a message
 // shorter than shortestReply bytes is no reply.

@@ -44,7 +44,32 @@ void ReleaseInput() {
     }
 }
 
+// On the callback's thread, the only one that records. A full queue means sixteen replies that
+// nobody took; the newest is then dropped rather than one that came before it.
+void RecordReply(std::uint8_t code) {
+    const std::uint32_t recorded = midiLink.repliesRecorded.load(std::memory_order_relaxed);
+    if (recorded - midiLink.repliesTaken.load(std::memory_order_acquire) >=
+        midiLink.replyCodes.size())
+        return;
+    midiLink.replyCodes[recorded % midiLink.replyCodes.size()] = code;
+    midiLink.repliesRecorded.store(recorded + 1, std::memory_order_release);
+}
+
 }  // namespace
+
+std::optional<std::uint8_t> TakeDeviceReply() {
+    const std::uint32_t taken = midiLink.repliesTaken.load(std::memory_order_relaxed);
+    if (taken == midiLink.repliesRecorded.load(std::memory_order_acquire))
+        return std::nullopt;
+    const std::uint8_t code = midiLink.replyCodes[taken % midiLink.replyCodes.size()];
+    midiLink.repliesTaken.store(taken + 1, std::memory_order_release);
+    return code;
+}
+
+void DropDeviceReplies() {
+    midiLink.repliesTaken.store(midiLink.repliesRecorded.load(std::memory_order_acquire),
+                                std::memory_order_release);
+}
 
 std::uint16_t OpenMidiInput(unsigned portIndex) {
     if (inputEvent == nullptr)
@@ -164,9 +189,8 @@ void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR para
     if (message == MIM_LONGDATA) {
         const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
         // The code first: once the count shows, the main thread may take it.
-        if (header->dwBytesRecorded >= static_cast<DWORD>(shortestReply)) {
-            midiLink.rxReply = replyPending | static_cast<std::uint8_t>(header->lpData[1]);
-        }
+        if (header->dwBytesRecorded >= static_cast<DWORD>(shortestReply))
+            RecordReply(static_cast<std::uint8_t>(header->lpData[1]));
         midiLink.rxCount = static_cast<std::int16_t>(header->dwBytesRecorded);
         // After the count, so that the wait it wakes finds the message. SetEvent is one of the
         // few calls that Windows allows in a MIDI callback.

@@ -60,12 +60,12 @@ bool IsHandshakeAnswer(std::uint8_t code) {
 std::optional<std::uint8_t> AwaitReply() {
     StartInputWait();
     for (unsigned polls = 0;; ++polls) {
-        if (midiLink.rxCount >= shortestReply) {
-            // Cleared before the code is taken: a further reply arriving in between then stays
-            // counted instead of being wiped out with this one.
+        // Cleared before the codes are taken: a further reply arriving in between then stays
+        // counted instead of being wiped out with this one.
+        if (midiLink.rxCount >= shortestReply)
             midiLink.rxCount = 0;
-            const std::optional<std::uint8_t> code = TakeDeviceReply();
-            if (code && !IsHandshakeAnswer(*code))
+        while (const std::optional<std::uint8_t> code = TakeDeviceReply()) {
+            if (!IsHandshakeAnswer(*code))
                 return code;
         }
         if (polls == pollsPerWait)
