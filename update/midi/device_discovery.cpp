@@ -41,6 +41,7 @@ void DropHeldAnswers() {
             quiet = 0;
         }
         Sleep(1);
+        RedrawSearchProgressWhenDue();
         ++quiet;
     }
     DropAnswers();
@@ -53,8 +54,10 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
         StartInputWait();
-        for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls)
+        for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls) {
             AwaitInput();
+            RedrawSearchProgressWhenDue();
+        }
         // A message shorter than a reply stays counted, so each later wait ends at once.
         if (midiLink.rxCount >= shortestReply)
             midiLink.rxCount = 0;
@@ -76,6 +79,7 @@ DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
     const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
     DiscoveryResult result = DiscoveryResult::noDevice;
     const auto searching = [&result] { return result == DiscoveryResult::noDevice; };
+    StartSearchProgress(static_cast<unsigned>(inputCount) * outputCount);
     for (std::uint8_t input = 0; input < inputCount && searching(); ++input) {
         if (OpenMidiInput(input) != 0) {
             // An input that opened but did not start still holds the receive buffer, which
@@ -83,8 +87,10 @@ DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
             CloseMidiInput();
             continue;
         }
+        SetSearchPair(static_cast<unsigned>(input) * outputCount + 1);
         DropHeldAnswers();
         for (std::uint8_t output = 0; output < outputCount && searching(); ++output) {
+            SetSearchPair(static_cast<unsigned>(input) * outputCount + output + 1);
             if (OpenMidiOutput(output) != 0)
                 continue;
             result = Handshake(targetCode);
@@ -94,6 +100,7 @@ DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
         if (searching())
             CloseMidiInput();
     }
+    EndSearchProgress();
 
     if (searching()) {
         std::printf("\nFailed: Can't find the suitable device to update!\n\n");

@@ -1,5 +1,5 @@
 // The MIDI link: the process-wide port state, the port operations on the Windows MIDI
-// services, and the search for the device over every pair of ports.
+// services, and the search for the device over every pair of ports with its progress line.
 #pragma once
 
 #include <array>
@@ -87,6 +87,17 @@ enum class DiscoveryResult : std::uint8_t {
     deviceFound = 1,
     resetRequested = 0x15,
 };
+
+// The search's progress line, "Searching.. - pair 3 of 9", written in place and only when
+// standard output is a console. Drawing costs no wait: the search's own waits redraw it.
+// Draws the first line, the first pair being tried.
+void StartSearchProgress(unsigned pairCount);
+// The pair being tried now, from 1; the next redraw shows it.
+void SetSearchPair(unsigned pair);
+// Redraws the line, its glyph turned, once the last drawing is a quarter second old.
+void RedrawSearchProgressWhenDue();
+// Blanks the line and leaves the cursor at its start, so the search's message takes its place.
+void EndSearchProgress();
 
 // Tries every input port against every output port with the handshake and leaves the first
 // pair that answers open; after noDevice no port is open.

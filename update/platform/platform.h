@@ -1,6 +1,6 @@
 // What the program needs of its platform beyond standard C++: the Windows multimedia MIDI
 // services (real on Windows, stood in for elsewhere), millisecond sleeps, the directory
-// search, opening the image file and the closing pause.
+// search, opening the image file, the console check and the closing pause.
 #pragma once
 
 #include <cstdio>
@@ -15,6 +15,9 @@ std::optional<std::string> FindFirstDirectoryEntry(const char* pattern);
 
 // The named regular file opened for binary reading, or null (a folder is no image file).
 std::FILE* OpenRegularFileForReading(const std::string& name);
+
+// Whether standard output is a console (a terminal on POSIX), not a pipe or a file.
+bool StandardOutputIsConsole();
 
 // Holds the console until the user presses a key, after flushing standard output.
 void PauseConsole();
