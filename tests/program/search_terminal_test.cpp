@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -201,9 +200,13 @@ TEST(SearchOnTerminal, ShowsProgressAndEndsWithTheScreenOfAPipe) {
     EXPECT_GE(texts.size(), 2u);
     // Two pairs of the device's ports, tried each way, the first pair first.
     EXPECT_EQ(lines.front().text, progressText + " - pair 1 of 4");
-    const std::regex form(R"(Searching\.\. [-\\|/] pair [1-4] of 4)");
+    std::set<std::string> forms;
+    for (const char glyph : {'-', '\\', '|', '/'}) {
+        for (const char pair : {'1', '2', '3', '4'})
+            forms.insert(progressText + " " + glyph + " pair " + pair + " of 4");
+    }
     for (const std::string& text : texts)
-        EXPECT_TRUE(std::regex_match(text, form)) << text;
+        EXPECT_EQ(forms.count(text), 1u) << text;
 
     // The same run through a pipe: what the screen reads in the end, and the text as before.
     const ProgramResult piped = RunProgram(folder.Path(), UPDATE_PROGRAM, server.Environment());
