@@ -229,7 +229,7 @@ void MidiService::Tick() {
 
 void MidiService::Leave(std::uint32_t client) {
     const std::lock_guard lock(mutex_);
-    driver_.Note("client " + clients_[client].name + " gone");
+    const std::string name = clients_[client].name;
     clients_.erase(client);
     for (std::uint8_t port = 0; port < inputs_.size(); ++port) {
         inputs_[port].opens.erase(client);
@@ -243,6 +243,7 @@ void MidiService::Leave(std::uint32_t client) {
                       [client](const Message& message) { return message.client == client; });
         CloseOutputWhenDone(port);
     }
+    driver_.Note("client " + name + " gone");
 }
 
 void CALLBACK MidiService::Notice(HMIDI, UINT message, DWORD_PTR instance, DWORD_PTR parameter1,

@@ -203,6 +203,7 @@ DWORD SharedMidiDriver::HandleInput(UINT port, UINT message, DWORD_PTR user, DWO
                 open->started = true;
                 open->startedAt = Now();
                 Tell(FrameKind::startInput, port);
+                log_.Write(Now(), InputName(port) + ": started");
             }
             return MMSYSERR_NOERROR;
         }
