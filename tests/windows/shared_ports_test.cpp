@@ -115,9 +115,10 @@ TEST(SharedPorts, AnUpdaterKilledInTheMiddleLeavesNothingBehind) {
 
 // Another program listens on the device's input, and another sends MIDI clock to it, for the
 // whole update: the clock goes between the updater's messages, and the listener hears every
-// answer that the updater hears.
+// answer that the updater hears. A clock merged into the device's answers comes inside each of
+// them, as a message of its own.
 TEST(SharedPorts, UpdatesBesideAListenerAndAClock) {
-    DeviceProcess device("");
+    DeviceProcess device("--clock-in-replies");
     const ScratchFolder neighbours;
     const std::string neighbour = Required("UPDATE_TEST_NEIGHBOUR");
     WineProcess listener(neighbours.Path(), neighbour, {"hold", devicePort},
@@ -137,6 +138,7 @@ TEST(SharedPorts, UpdatesBesideAListenerAndAClock) {
     EXPECT_NE(log.substr(firstSend, lastSend - firstSend).find(" from clock: F8"),
               std::string::npos)
         << log;
+    EXPECT_THAT(updater.Log(), testing::HasSubstr("realtime F8 delivered")) << updater.Log();
     const std::string heard = ReadFile(neighbours.File("listener.log"));
     EXPECT_THAT(heard, testing::HasSubstr("message F0 39 F7 delivered")) << heard;
     EXPECT_THAT(heard, testing::HasSubstr("message F0 1A F7 delivered")) << heard;

@@ -81,7 +81,8 @@ WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptio
     if (device) {
         // The device process closes what the program held once it sees the program gone, and
         // an output whose cable stalled a second later.
-        AwaitText(device->LogPath(), "client updater gone", 10);
+        if (device->Log().find("client updater connected") != std::string::npos)
+            AwaitText(device->LogPath(), "client updater gone", 10);
         for (int look = 0; look < 150 && !PortFaults(device->Log()).empty(); ++look)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         device->Stop();

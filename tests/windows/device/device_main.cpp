@@ -49,7 +49,7 @@ int main(int argumentCount, char** arguments) {
     }
     // Never destroyed: the process ends by being ended.
     TestMidiDriver& driver = *new TestMidiDriver(parsed);
-    MidiService& service = *new MidiService(driver);
+    MidiService& service = *new MidiService(driver, parsed.options.clockInReplies);
     std::thread([&service] {
         for (;;) {
             Sleep(tickMilliseconds);

@@ -9,12 +9,14 @@ constexpr auto failingTime = std::chrono::seconds(2);
 // The interface holds one message besides the one on the cable.
 constexpr std::size_t interfaceMessages = 2;
 constexpr DWORD_PTR inputFlag = 0x100;
+constexpr std::uint8_t midiClock = 0xF8;
 
 MidiService* service = nullptr;
 
 }  // namespace
 
-MidiService::MidiService(TestMidiDriver& driver) : driver_(driver) {
+MidiService::MidiService(TestMidiDriver& driver, bool clockInReplies)
+    : driver_(driver), clockInReplies_(clockInReplies) {
     service = this;
     inputs_.resize(driver_.InputMessage(0, MIDM_GETNUMDEVS, 0, 0, 0));
     outputs_.resize(driver_.OutputMessage(0, MODM_GETNUMDEVS, 0, 0, 0));
@@ -264,7 +266,9 @@ void MidiService::Received(std::uint8_t port, MIDIHDR& header) {
     // The bytes as the cable brought them: a damaged message (MIM_LONGERROR) lacks its end, and
     // what follows it on the cable ends it.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(header.lpData);
-    const Frame frame{FrameKind::input, port, {bytes, bytes + header.dwBytesRecorded}};
+    Frame frame{FrameKind::input, port, {bytes, bytes + header.dwBytesRecorded}};
+    if (clockInReplies_ && frame.bytes.size() >= 2)
+        frame.bytes.insert(frame.bytes.begin() + 1, midiClock);
     for (const auto& [client, started] : input.started) {
         if (started)
             clients_[client].link->Write(frame);

@@ -13,6 +13,7 @@
 // - A client that goes (its program ended or was killed) closes what it held. An output
 //   nobody holds is closed once what it was sending has gone, or after 1 s.
 // - The log names the client behind each message sent to the device.
+// - With clockInReplies, a MIDI clock byte comes inside each message the device sends.
 #pragma once
 
 #include <chrono>
@@ -29,7 +30,7 @@
 
 class MidiService {
 public:
-    explicit MidiService(TestMidiDriver& driver);
+    MidiService(TestMidiDriver& driver, bool clockInReplies);
     MidiService(const MidiService&) = delete;
     MidiService& operator=(const MidiService&) = delete;
 
@@ -89,6 +90,7 @@ private:
     void Played(std::uint8_t port, const MIDIHDR* header);
 
     TestMidiDriver& driver_;
+    const bool clockInReplies_;
     // Held while calling the driver, whose notices may come back on the same thread.
     std::recursive_mutex mutex_;
     std::map<std::uint32_t, Client> clients_;

@@ -44,6 +44,8 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
             options.clientName = words[++index];
         } else if (word == "--shared-ports") {
             options.sharedPorts = true;
+        } else if (word == "--clock-in-replies") {
+            options.clockInReplies = true;
         } else if (word == "--damage-reply" || word == "--stall-output-after") {
             const auto number = ParseDecimal(words[++index], mostCount);
             if (!number) {

@@ -93,6 +93,7 @@ void SharedMidiDriver::Deliver(UINT port, const InputEvent& event) {
             client = open->client;
             timestamp = static_cast<DWORD_PTR>((Now() - open->startedAt).count() / 1000);
         }
+        log_.Write(Now(), InputName(port) + ": realtime " + HexBytes(event.bytes) + " delivered");
         Notify(client, MIM_DATA, event.bytes.front(), timestamp);
     }
 }
