@@ -15,8 +15,11 @@ constexpr unsigned heldAnswersQuietMilliseconds = 100;
 constexpr unsigned heldAnswersLongestMilliseconds = pollsPerWait;
 
 // Ports are numbered from 0 without gaps; the first index that does not answer ends the count.
+// The number of ports is asked first all the same: Windows 11's MIDI Service, on builds from
+// before August 2026, shows a process no port until it has asked how many there are.
 template <typename Capabilities, typename Query>
-std::uint8_t CountPorts(Query query) {
+std::uint8_t CountPorts(UINT (*askNumber)(), Query query) {
+    askNumber();
     std::uint8_t count = 0;
     Capabilities capabilities{};
     while (count < mostPortsCounted && query(count, &capabilities, sizeof capabilities) == 0) {
@@ -75,8 +78,9 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
 }  // namespace
 
 DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
-    const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA);
-    const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
+    const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetNumDevs, midiInGetDevCapsA);
+    const std::uint8_t outputCount =
+        CountPorts<MIDIOUTCAPSA>(midiOutGetNumDevs, midiOutGetDevCapsA);
     DiscoveryResult result = DiscoveryResult::noDevice;
     const auto searching = [&result] { return result == DiscoveryResult::noDevice; };
     StartSearchProgress(static_cast<unsigned>(inputCount) * outputCount);

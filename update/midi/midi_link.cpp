@@ -76,11 +76,18 @@ std::uint16_t OpenMidiInput(unsigned portIndex) {
         inputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (inputEvent == nullptr)
         return LowBits(MMSYSERR_NOMEM);
+    // Claimed before it opens: a port that another updater holds is refused as a port in use,
+    // whether or not the MIDI system would share it.
+    if (!ClaimMidiPort(PortDirection::input, portIndex)) {
+        midiLink.inputOpen = 0;
+        return LowBits(MMSYSERR_ALLOCATED);
+    }
     const MMRESULT opened =
         midiInOpen(&midiLink.inputHandle, portIndex,
                    reinterpret_cast<DWORD_PTR>(&MidiInputCallback), 0, CALLBACK_FUNCTION);
     if (opened != MMSYSERR_NOERROR) {
         midiLink.inputOpen = 0;
+        ReleaseMidiPort(PortDirection::input);
         return LowBits(opened);
     }
     MIDIINCAPSA capabilities{};
@@ -103,11 +110,16 @@ std::uint16_t OpenMidiOutput(unsigned portIndex) {
         outputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (outputEvent == nullptr)
         return LowBits(MMSYSERR_NOMEM);
+    if (!ClaimMidiPort(PortDirection::output, portIndex)) {
+        midiLink.outputOpen = 0;
+        return LowBits(MMSYSERR_ALLOCATED);
+    }
     const MMRESULT opened =
         midiOutOpen(&midiLink.outputHandle, portIndex, reinterpret_cast<DWORD_PTR>(outputEvent), 0,
                     CALLBACK_EVENT);
     if (opened != MMSYSERR_NOERROR) {
         midiLink.outputOpen = 0;
+        ReleaseMidiPort(PortDirection::output);
         return LowBits(opened);
     }
     MIDIOUTCAPSA capabilities{};
@@ -123,6 +135,8 @@ std::uint16_t CloseMidiInput() {
     // Cleared first, so that the callback stops handing the buffer back before the close.
     midiLink.inputOpen = 0;
     ReleaseInput();
+    // Only once the port is closed may another updater have it.
+    ReleaseMidiPort(PortDirection::input);
     return 1;
 }
 
@@ -131,6 +145,7 @@ std::uint16_t CloseMidiOutput() {
         return 0;
     midiLink.outputOpen = 0;
     midiOutClose(midiLink.outputHandle);
+    ReleaseMidiPort(PortDirection::output);
     return 1;
 }
 

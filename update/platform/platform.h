@@ -26,6 +26,15 @@ void PauseConsole();
 // that no library's file can take the place of a closed standard stream.
 void SecureStandardStreams();
 
+enum class PortDirection { input, output };
+
+// Takes this program's claim on the MIDI port at index, so that two updaters never hold one
+// port, even where the MIDI system lets several programs open it; false when another program
+// holds it. One claim per direction: taking another lets go of the last. The system lets go of
+// every claim when the process ends, however it ends.
+bool ClaimMidiPort(PortDirection direction, unsigned index);
+void ReleaseMidiPort(PortDirection direction);
+
 // Asks for a 1 ms timer resolution for the run, so that Sleep(1) lasts about 1 ms; the
 // request ends when the returned object goes.
 class FineTimerResolution {

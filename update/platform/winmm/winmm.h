@@ -112,6 +112,7 @@ inline constexpr DWORD MHDR_INQUEUE = 0x00000004;
 
 #define CALLBACK
 
+UINT midiInGetNumDevs();
 MMRESULT midiInGetDevCapsA(UINT_PTR uDeviceID, LPMIDIINCAPSA pmic, UINT cbmic);
 MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                     DWORD fdwOpen);
@@ -122,6 +123,7 @@ MMRESULT midiInStart(HMIDIIN hmi);
 MMRESULT midiInReset(HMIDIIN hmi);
 MMRESULT midiInClose(HMIDIIN hmi);
 
+UINT midiOutGetNumDevs();
 MMRESULT midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT cbmoc);
 MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
                      DWORD fdwOpen);

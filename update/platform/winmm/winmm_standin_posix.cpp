@@ -54,6 +54,11 @@ MMRESULT GetCapabilities(Direction direction, UINT_PTR index, Capabilities* capa
     return MMSYSERR_NOERROR;
 }
 
+UINT CountListed(Direction direction) {
+    std::lock_guard lock(hostMutex);
+    return static_cast<UINT>(ListLocked(direction).size());
+}
+
 }  // namespace
 
 MidiHost& Host() {
@@ -90,6 +95,14 @@ void InstallMidiHost(MidiHost* host) {
     std::lock_guard lock(standin::hostMutex);
     standin::installedHost = host;
     standin::listsTaken = false;
+}
+
+UINT midiInGetNumDevs() {
+    return standin::CountListed(standin::Direction::input);
+}
+
+UINT midiOutGetNumDevs() {
+    return standin::CountListed(standin::Direction::output);
 }
 
 MMRESULT midiInGetDevCapsA(UINT_PTR uDeviceID, LPMIDIINCAPSA pmic, UINT cbmic) {
