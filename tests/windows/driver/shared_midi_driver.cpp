@@ -16,31 +16,18 @@ namespace {
 constexpr auto longestSendWait = std::chrono::seconds(5);
 
 template <typename Capabilities>
-DWORD FillCapabilities(DWORD_PTR parameter1, DWORD_PTR parameter2, const std::string& name) {
+DWORD AnswerCapabilities(DWORD_PTR parameter1, DWORD_PTR parameter2, const std::string& name) {
     Capabilities capabilities{};
-    capabilities.wMid = 0xFFFF;
-    capabilities.wPid = 0xFFFF;
-    capabilities.vDriverVersion = 0x0100;
-    const std::size_t length = std::min(name.size(), std::size(capabilities.szPname) - 1);
-    std::copy_n(name.begin(), length, capabilities.szPname);
+    FillCapabilities(capabilities, name);
     std::memcpy(reinterpret_cast<void*>(parameter1), &capabilities,
                 std::min<std::size_t>(parameter2, sizeof capabilities));
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT CheckHeader(DWORD_PTR header, DWORD_PTR size) {
-    return header == 0 || size < sizeof(MIDIHDR) ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
-}
-
 MMRESULT Queueable(DWORD_PTR parameter1, DWORD_PTR parameter2) {
     if (const MMRESULT result = CheckHeader(parameter1, parameter2))
         return result;
-    const auto& header = *reinterpret_cast<const MIDIHDR*>(parameter1);
-    if (!(header.dwFlags & MHDR_PREPARED))
-        return MIDIERR_UNPREPARED;
-    if (header.dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    return header.dwBufferLength == 0 ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
+    return CheckQueueable(*reinterpret_cast<const MIDIHDR*>(parameter1));
 }
 
 DWORD Prepare(DWORD_PTR parameter1, DWORD_PTR parameter2, bool prepared) {
@@ -132,9 +119,10 @@ DWORD SharedMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DW
     if (port >= inputs_.size())
         return MMSYSERR_BADDEVICEID;
     if (message == MIDM_GETDEVCAPS)
-        return FillCapabilities<MIDIINCAPSW>(parameter1, parameter2, inputs_[port].name);
+        return AnswerCapabilities<MIDIINCAPSW>(parameter1, parameter2, inputs_[port].name);
     if (message == MIDM_OPEN)
-        return OpenInput(port, user, parameter1, parameter2);
+        return Register(inputOpens_, port, user, parameter1, parameter2, FrameKind::openInput,
+                        InputName(port), MIM_OPEN);
     return HandleInput(port, message, user, parameter1, parameter2);
 }
 
@@ -146,7 +134,7 @@ DWORD SharedMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, D
         return MMSYSERR_BADDEVICEID;
     if (message == MODM_GETDEVCAPS) {
         const DWORD result =
-            FillCapabilities<MIDIOUTCAPSW>(parameter1, parameter2, outputs_[port].name);
+            AnswerCapabilities<MIDIOUTCAPSW>(parameter1, parameter2, outputs_[port].name);
         auto* capabilities = reinterpret_cast<MIDIOUTCAPSW*>(parameter1);
         if (parameter2 >= sizeof *capabilities) {
             capabilities->wTechnology = MOD_MIDIPORT;
@@ -155,23 +143,26 @@ DWORD SharedMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, D
         return result;
     }
     if (message == MODM_OPEN)
-        return OpenOutput(port, user, parameter1, parameter2);
+        return Register(outputOpens_, port, user, parameter1, parameter2, FrameKind::openOutput,
+                        OutputName(port), MOM_OPEN);
     return HandleOutput(port, message, user, parameter1, parameter2);
 }
 
-DWORD SharedMidiDriver::OpenInput(UINT port, DWORD_PTR user, DWORD_PTR parameter1,
-                                  DWORD_PTR parameter2) {
+template <typename Open>
+DWORD SharedMidiDriver::Register(std::list<Open>& opens, UINT port, DWORD_PTR user,
+                                 DWORD_PTR parameter1, DWORD_PTR parameter2, FrameKind kind,
+                                 const std::string& name, UINT notice) {
     const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
     const Client client{description->hMidi, description->dwCallback, description->dwInstance,
                         static_cast<DWORD>(parameter2)};
     {
         const std::lock_guard lock(mutex_);
-        InputOpen& open = inputOpens_.emplace_back(InputOpen{port, client});
+        Open& open = opens.emplace_back(Open{port, client});
         *reinterpret_cast<DWORD_PTR*>(user) = reinterpret_cast<DWORD_PTR>(&open);
     }
-    Tell(FrameKind::openInput, port);
-    log_.Write(Now(), InputName(port) + ": open");
-    Notify(client, MIM_OPEN, 0, 0);
+    Tell(kind, port);
+    log_.Write(Now(), name + ": open");
+    Notify(client, notice, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
@@ -258,22 +249,6 @@ void SharedMidiDriver::ResetInput(InputOpen& open) {
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         Notify(open.client, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp);
     }
-}
-
-DWORD SharedMidiDriver::OpenOutput(UINT port, DWORD_PTR user, DWORD_PTR parameter1,
-                                   DWORD_PTR parameter2) {
-    const auto* description = reinterpret_cast<const MIDIOPENDESC*>(parameter1);
-    const Client client{description->hMidi, description->dwCallback, description->dwInstance,
-                        static_cast<DWORD>(parameter2)};
-    {
-        const std::lock_guard lock(mutex_);
-        OutputOpen& open = outputOpens_.emplace_back(OutputOpen{port, client});
-        *reinterpret_cast<DWORD_PTR*>(user) = reinterpret_cast<DWORD_PTR>(&open);
-    }
-    Tell(FrameKind::openOutput, port);
-    log_.Write(Now(), OutputName(port) + ": open");
-    Notify(client, MOM_OPEN, 0, 0);
-    return MMSYSERR_NOERROR;
 }
 
 DWORD SharedMidiDriver::HandleOutput(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,

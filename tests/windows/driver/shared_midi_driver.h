@@ -45,12 +45,7 @@ public:
                         DWORD_PTR parameter2) override;
 
 private:
-    struct Client {
-        HMIDI handle = nullptr;
-        DWORD_PTR callback = 0;
-        DWORD_PTR instance = 0;
-        DWORD flags = 0;
-    };
+    using Client = DriverClient;
     // One open of an input, the instance that winmm hands back with every later message.
     struct InputOpen {
         UINT port;
@@ -88,10 +83,12 @@ private:
                       DWORD_PTR parameter2);
     DWORD HandleOutput(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
                        DWORD_PTR parameter2);
-    DWORD OpenInput(UINT port, DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2);
+    // Opens the port once more for the client that parameter1 describes: never refused.
+    template <typename Open>
+    DWORD Register(std::list<Open>& opens, UINT port, DWORD_PTR user, DWORD_PTR parameter1,
+                   DWORD_PTR parameter2, FrameKind kind, const std::string& name, UINT notice);
     DWORD CloseInput(InputOpen& open);
     void ResetInput(InputOpen& open);
-    DWORD OpenOutput(UINT port, DWORD_PTR user, DWORD_PTR parameter1, DWORD_PTR parameter2);
     // Hands the message to the device process and waits for its answer.
     MMRESULT Send(UINT port, std::span<const std::uint8_t> message);
     void Tell(FrameKind kind, UINT port);

@@ -50,12 +50,7 @@ public:
 
 private:
     enum class Role { device, decoy, instrument };
-    struct Client {
-        HMIDI handle = nullptr;
-        DWORD_PTR callback = 0;
-        DWORD_PTR instance = 0;
-        DWORD flags = 0;
-    };
+    using Client = DriverClient;
     // A DriverCallback to make once the lock is released.
     struct Notice {
         Client client{};
