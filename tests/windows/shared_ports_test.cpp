@@ -86,6 +86,9 @@ TEST(SharedPorts, TwoUpdatersStartedTogetherNeverBothUpdate) {
     Updater second(device, "second");
     const std::vector<ProgramResult> results = {first.Wait(), second.Wait()};
     const std::string log = device.Log();
+    // Each reached the device process: missing it would keep a program off for another reason.
+    ASSERT_THAT(log, testing::AllOf(testing::HasSubstr("client first connected"),
+                                    testing::HasSubstr("client second connected")));
 
     const auto updates = std::ranges::count(results, updated, &ProgramResult::output);
     const auto keptOffs = std::ranges::count(results, keptOff, &ProgramResult::output);

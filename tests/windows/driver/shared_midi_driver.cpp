@@ -14,6 +14,8 @@ namespace {
 
 // Past the device process's own 1 s, so that only a device process that is gone ends a wait.
 constexpr auto longestSendWait = std::chrono::seconds(5);
+constexpr int connectAttempts = 10;
+constexpr DWORD pipeWait = 2000;
 
 template <typename Capabilities>
 DWORD AnswerCapabilities(DWORD_PTR parameter1, DWORD_PTR parameter2, const std::string& name) {
@@ -84,9 +86,17 @@ SharedMidiDriver::SharedMidiDriver(const ParsedDriverOptions& parsed)
 }
 
 bool SharedMidiDriver::Connect() {
-    const HANDLE pipe =
-        CreateFileA(PipePath(options_.pipeName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const std::string path = PipePath(options_.pipeName);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    // Another program may be taking the instance that waits for a client: the device process
+    // makes the next one at once.
+    for (int attempt = 0; attempt < connectAttempts && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+        pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE &&
+            (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(path.c_str(), pipeWait)))
+            break;
+    }
     if (pipe == INVALID_HANDLE_VALUE)
         return false;
     link_ = std::make_unique<PipeLink>(pipe);
