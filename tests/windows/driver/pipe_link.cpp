@@ -2,37 +2,39 @@
 
 #include <array>
 
+namespace {
+
+constexpr std::size_t headSize = 4;
+constexpr DWORD readSize = 4096;
+
+}  // namespace
+
 std::string PipePath(const std::string& name) {
     return "\\\\.\\pipe\\" + name;
 }
 
+PipeLink::PipeLink(HANDLE pipe)
+    : pipe_(pipe),
+      readDone_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      writeDone_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
 PipeLink::~PipeLink() {
     CloseHandle(pipe_);
+    CloseHandle(readDone_);
+    CloseHandle(writeDone_);
 }
 
-bool PipeLink::Transfer(void* bytes, DWORD size, bool reading) {
-    auto* cursor = static_cast<std::uint8_t*>(bytes);
-    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr)
-        return false;
-    bool whole = true;
-    while (size > 0 && whole) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
-        DWORD done = 0;
-        const BOOL finished = reading ? ReadFile(pipe_, cursor, size, &done, &overlapped)
-                                      : WriteFile(pipe_, cursor, size, &done, &overlapped);
-        if (!finished && (GetLastError() != ERROR_IO_PENDING ||
-                          !GetOverlappedResult(pipe_, &overlapped, &done, TRUE))) {
-            whole = false;
-        } else if (done == 0) {
-            whole = false;
-        }
-        cursor += done;
-        size -= done;
+DWORD PipeLink::Transfer(void* bytes, DWORD size, bool reading) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = reading ? readDone_ : writeDone_;
+    DWORD done = 0;
+    const BOOL finished = reading ? ReadFile(pipe_, bytes, size, &done, &overlapped)
+                                  : WriteFile(pipe_, bytes, size, &done, &overlapped);
+    if (!finished && (GetLastError() != ERROR_IO_PENDING ||
+                      !GetOverlappedResult(pipe_, &overlapped, &done, TRUE))) {
+        return 0;
     }
-    CloseHandle(event);
-    return whole;
+    return done;
 }
 
 bool PipeLink::Write(const Frame& frame) {
@@ -41,16 +43,31 @@ bool PipeLink::Write(const Frame& frame) {
                                        static_cast<std::uint8_t>(frame.bytes.size() >> 8)};
     bytes.insert(bytes.end(), frame.bytes.begin(), frame.bytes.end());
     const std::lock_guard lock(writing_);
-    return Transfer(bytes.data(), static_cast<DWORD>(bytes.size()), false);
+    for (std::size_t written = 0; written < bytes.size();) {
+        const DWORD done =
+            Transfer(bytes.data() + written, static_cast<DWORD>(bytes.size() - written), false);
+        if (done == 0)
+            return false;
+        written += done;
+    }
+    return true;
 }
 
 std::optional<Frame> PipeLink::Read() {
-    std::array<std::uint8_t, 4> head{};
-    if (!Transfer(head.data(), head.size(), true))
-        return std::nullopt;
-    Frame frame{static_cast<FrameKind>(head[0]), head[1],
-                std::vector<std::uint8_t>(head[2] | head[3] << 8)};
-    if (!frame.bytes.empty() && !Transfer(frame.bytes.data(), frame.bytes.size(), true))
-        return std::nullopt;
+    const auto whole = [this] {
+        return received_.size() >= headSize &&
+               received_.size() >= headSize + (received_[2] | received_[3] << 8);
+    };
+    while (!whole()) {
+        std::array<std::uint8_t, readSize> bytes;
+        const DWORD done = Transfer(bytes.data(), readSize, true);
+        if (done == 0)
+            return std::nullopt;
+        received_.insert(received_.end(), bytes.begin(), bytes.begin() + done);
+    }
+    const std::size_t end = headSize + (received_[2] | received_[3] << 8);
+    Frame frame{static_cast<FrameKind>(received_[0]), received_[1],
+                std::vector<std::uint8_t>(received_.begin() + headSize, received_.begin() + end)};
+    received_.erase(received_.begin(), received_.begin() + end);
     return frame;
 }

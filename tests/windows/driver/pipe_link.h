@@ -40,10 +40,12 @@ struct Frame {
 std::string PipePath(const std::string& name);
 
 // One end of a pipe opened for overlapped I/O: one thread reads while others write, which a
-// synchronous handle would serialise. The link closes the handle.
+// synchronous handle would serialise. Each frame is one write, and a read takes all that has
+// come: every call crosses to Wine's server, and the benchmark counts each crossing. The link
+// closes the handle.
 class PipeLink {
 public:
-    explicit PipeLink(HANDLE pipe) : pipe_(pipe) {}
+    explicit PipeLink(HANDLE pipe);
     ~PipeLink();
     PipeLink(const PipeLink&) = delete;
     PipeLink& operator=(const PipeLink&) = delete;
@@ -54,8 +56,13 @@ public:
     std::optional<Frame> Read();
 
 private:
-    bool Transfer(void* bytes, DWORD size, bool reading);
+    // One read or write; how many bytes it moved, 0 once the pipe is broken.
+    DWORD Transfer(void* bytes, DWORD size, bool reading);
 
     HANDLE pipe_;
+    HANDLE readDone_;
+    HANDLE writeDone_;
     std::mutex writing_;
+    // What has been read and not yet taken as a frame.
+    std::vector<std::uint8_t> received_;
 };
