@@ -59,8 +59,10 @@ std::size_t MessagesFrom(const std::string& deviceLog, const std::string& client
     return count;
 }
 
+// Each answer comes 20 ms late, so that the transfer outlasts the second updater's start on
+// a busy machine.
 TEST(SharedPorts, SecondUpdaterStartedDuringTheTransferKeepsOff) {
-    DeviceProcess device("");
+    DeviceProcess device("--replies-late 20");
     Updater first(device, "first");
     ASSERT_TRUE(AwaitText(device.LogPath(), transferring, longestWait)) << device.Log();
     Updater second(device, "second");
