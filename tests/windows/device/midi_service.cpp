@@ -100,6 +100,7 @@ void MidiService::Handle(std::uint32_t client, const Frame& frame) {
                            CALLBACK_FUNCTION) == MMSYSERR_NOERROR;
             }
             ++outputs_[port].opens[client];
+            outputs_[port].closeBy = {};
             break;
         case FrameKind::closeOutput:
             if (--outputs_[port].opens[client] == 0)
