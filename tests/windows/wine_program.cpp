@@ -6,26 +6,15 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "driver_options.h"
+#include "wine_process.h"
 
 namespace {
 
-std::string Required(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == 0)
-        throw std::runtime_error(std::string(name) + " is not set: run scripts/test-windows");
-    return value;
-}
-
 std::string Quoted(const std::string& text) {
     return "'" + text + "'";
-}
-
-// Wine shows the Unix root as drive Z:. The scratch folders hold no space, so the path
-// stays one word of the driver's options.
-std::string WindowsPath(const std::string& path) {
-    return "Z:" + path;
 }
 
 struct PortEvent {
@@ -48,25 +37,61 @@ std::optional<PortEvent> ReadPortEvent(const std::string& line) {
 
 }  // namespace
 
-WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
-                     const std::vector<std::string>& environment) {
-    const ScratchFolder records;
-    const std::string options = "--log " + WindowsPath(records.File("driver.log")) +
-                                " --accepted " + WindowsPath(records.File("accepted.bin")) + " " +
-                                driverOptions;
+std::string Required(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == 0)
+        throw std::runtime_error(std::string(name) + " is not set: run scripts/test-windows");
+    return value;
+}
+
+std::string WineLoader() {
     const char* wine = std::getenv("UPDATE_WINE");
-    const std::string command = Quoted(wine != nullptr ? wine : "/usr/lib/wine/wine64") + " " +
-                                Quoted(Required("UPDATE_WINDOWS_PROGRAM"));
+    return wine != nullptr ? wine : "/usr/lib/wine/wine64";
+}
+
+// Wine shows the Unix root as drive Z:. The scratch folders hold no space, so the path
+// stays one word of the driver's options.
+std::string WindowsPath(const std::string& path) {
+    return "Z:" + path;
+}
+
+WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
+                     const std::vector<std::string>& environment, Personality personality) {
+    const ScratchFolder records;
+    const std::string command =
+        Quoted(WineLoader()) + " " + Quoted(Required("UPDATE_WINDOWS_PROGRAM"));
     Required("WINEPREFIX");
+    std::optional<DeviceProcess> device;
+    std::vector<std::string> assignments;
+    if (personality == Personality::midiService) {
+        device.emplace(driverOptions);
+        assignments.push_back(device->ClientVariable("updater", records.File("driver.log")));
+    } else {
+        assignments.push_back(std::string(driverOptionsVariable) + "=--log " +
+                              WindowsPath(records.File("driver.log")) + " --accepted " +
+                              WindowsPath(records.File("accepted.bin")) + " " + driverOptions);
+    }
+    assignments.insert(assignments.end(), environment.begin(), environment.end());
 
     WineRun run;
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> assignments = {std::string(driverOptionsVariable) + "=" + options};
-    assignments.insert(assignments.end(), environment.begin(), environment.end());
     run.program = RunProgram(folder.Path(), command, assignments);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.driverLog = ReadFile(records.File("driver.log"));
-    run.acceptedRecords = ReadFile(records.File("accepted.bin"));
+    if (device) {
+        // The device process closes what the program held once it sees the program gone, and
+        // an output whose cable stalled a second later.
+        if (device->Log().find("client updater connected") != std::string::npos)
+            AwaitText(device->LogPath(), "client updater gone", 10);
+        for (int look = 0; look < 150 && !PortFaults(device->Log()).empty(); ++look)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        device->Stop();
+        run.deviceLog = device->Log();
+        run.acceptedRecords = device->Accepted();
+    } else {
+        run.deviceLog = run.driverLog;
+        run.acceptedRecords = ReadFile(records.File("accepted.bin"));
+    }
     return run;
 }
 

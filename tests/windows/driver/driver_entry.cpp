@@ -4,6 +4,7 @@
 // four probes below. This driver offers no audio endpoint, only MIDI ports.
 #include <cstdlib>
 
+#include "shared_midi_driver.h"
 #include "test_midi_driver.h"
 
 namespace {
@@ -11,14 +12,19 @@ namespace {
 // mmdevapi's driver priorities run unavailable, low, neutral, preferred.
 constexpr int priorityNeutral = 2;
 
+MidiDriver* MakeDriver() {
+    const char* text = std::getenv(driverOptionsVariable);
+    const ParsedDriverOptions parsed = ParseDriverOptions(text != nullptr ? text : "");
+    if (parsed.options.sharedPorts)
+        return new SharedMidiDriver(parsed);
+    return new TestMidiDriver(parsed);
+}
+
 // Made at the first use of a port, inside the program that uses it: mmdevapi's probes alone
 // create nothing. Never destroyed: at the process's end its thread, which would need the
 // loader lock to end, cannot be waited for from a DLL's detach.
-TestMidiDriver& Driver() {
-    static TestMidiDriver& driver = *new TestMidiDriver(ParseDriverOptions([] {
-        const char* text = std::getenv(driverOptionsVariable);
-        return text != nullptr ? text : "";
-    }()));
+MidiDriver& Driver() {
+    static MidiDriver& driver = *MakeDriver();
     return driver;
 }
 

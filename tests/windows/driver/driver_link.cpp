@@ -17,18 +17,6 @@ constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x0
 // and the rest is spun: a message is done at its due time.
 constexpr SimulatorTime spinAhead = std::chrono::microseconds(3000);
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (std::uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, "%02X ", byte);
-        text += digits;
-    }
-    if (!text.empty())
-        text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 void TestMidiDriver::Run() {
@@ -112,7 +100,7 @@ void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
     while (!replies_.empty() && replies_.front().due <= now) {
         Reply reply = std::move(replies_.front());
         replies_.pop_front();
-        const std::string line = Name(port) + ": reply " + Hex(reply.message);
+        const std::string line = Name(port) + ": reply " + HexBytes(reply.message);
         // Nothing overtakes what the input holds.
         if (options_.holdReplies && (!port.started || !held_.empty())) {
             log_.Write(now, line + " held by the input");
@@ -125,7 +113,8 @@ void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
         if (!Deliver(port, bytes, reply.damaged, now, notices)) {
             log_.Write(now, line + " dropped, the port had no buffer queued and started");
         } else if (reply.damaged) {
-            log_.Write(now, line + " damaged on the way: " + Hex(bytes) + " with MIM_LONGERROR");
+            log_.Write(now,
+                       line + " damaged on the way: " + HexBytes(bytes) + " with MIM_LONGERROR");
         } else {
             log_.Write(now, line + " delivered");
         }
@@ -162,7 +151,7 @@ bool TestMidiDriver::Deliver(InputPort& port, std::span<const std::uint8_t> mess
     header->dwBytesRecorded = static_cast<DWORD>(length);
     header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     if (port.closeRequested)
-        log_.Write(now, Name(port) + ": message " + Hex(message) + " delivered after a close");
+        log_.Write(now, Name(port) + ": message " + HexBytes(message) + " delivered after a close");
     const auto timestamp = static_cast<DWORD_PTR>((now - port.startedAt).count() / 1000);
     notices.push_back({port.client, damaged ? static_cast<UINT>(MIM_LONGERROR) : MIM_LONGDATA,
                        reinterpret_cast<DWORD_PTR>(header), timestamp});
@@ -182,6 +171,10 @@ void TestMidiDriver::AcceptRecord(std::span<const std::uint8_t> record) {
     accepted_.write(reinterpret_cast<const char*>(record.data()),
                     static_cast<std::streamsize>(record.size()));
     accepted_.flush();
+}
+
+void TestMidiDriver::Note(const std::string& line) {
+    log_.Write(Now(), line);
 }
 
 void TestMidiDriver::Log(const std::string& line) {

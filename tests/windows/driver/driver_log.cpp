@@ -17,3 +17,15 @@ void DriverLog::Write(SimulatorTime time, const std::string& line) {
     std::fprintf(file_, "%10.3f %s\n", static_cast<double>(time.count()) / 1000.0, line.c_str());
     std::fflush(file_);
 }
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (std::uint8_t byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X ", byte);
+        text += digits;
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}

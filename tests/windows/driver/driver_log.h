@@ -2,8 +2,10 @@
 // started, written out at once so that the tests can read it as soon as the program ends.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "device_session.h"
@@ -23,3 +25,6 @@ private:
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
 };
+
+// "F0 39 F7".
+std::string HexBytes(std::span<const std::uint8_t> bytes);

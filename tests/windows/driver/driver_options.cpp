@@ -30,13 +30,22 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
     for (std::size_t index = 0; index < words.size(); ++index) {
         const std::string& word = words[index];
         const bool takesValue = word == "--log" || word == "--damage-reply" ||
-                                word == "--stall-output-after" || word == "--hold-replies";
+                                word == "--stall-output-after" || word == "--hold-replies" ||
+                                word == "--pipe" || word == "--client";
         if (takesValue && index + 1 == words.size()) {
             parsed.error = word + " needs a value";
             return parsed;
         }
         if (word == "--log") {
             options.logPath = words[++index];
+        } else if (word == "--pipe") {
+            options.pipeName = words[++index];
+        } else if (word == "--client") {
+            options.clientName = words[++index];
+        } else if (word == "--shared-ports") {
+            options.sharedPorts = true;
+        } else if (word == "--clock-in-replies") {
+            options.clockInReplies = true;
         } else if (word == "--damage-reply" || word == "--stall-output-after") {
             const auto number = ParseDecimal(words[++index], mostCount);
             if (!number) {

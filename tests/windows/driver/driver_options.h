@@ -31,6 +31,16 @@ struct DriverOptions {
     // of a USB interface may, and lets them out this long after it starts; none: they are
     // lost.
     std::optional<SimulatorTime> holdReplies;
+    // The ports behave as those of Windows 11's MIDI Service: the driver is a client of the
+    // device process (testmidi-device.exe) on the named pipe pipeName, which every process's
+    // driver reaches, and the device's behaviour is that process's to decide.
+    bool sharedPorts = false;
+    std::string pipeName = "update-testmidi";
+    // How the device process names this client in its log; empty: by the process's number.
+    std::string clientName;
+    // The device process: a MIDI merger ahead of the device's interface mixes a clock into
+    // what the device sends, a realtime byte inside each of its messages.
+    bool clockInReplies = false;
 };
 
 struct ParsedDriverOptions {
@@ -39,6 +49,7 @@ struct ParsedDriverOptions {
 };
 
 // Words separated by spaces: --log FILE, --damage-reply N, --stall-output-after N,
-// --instrument, --hold-replies MS, and any option of the simulator but --din: the driver itself
-// plays every message at the pace of a DIN cable.
+// --instrument, --hold-replies MS, --shared-ports, --pipe NAME, --client NAME, --clock-in-replies,
+// and any option of the simulator but --din: the driver itself plays every message at the pace of a
+// DIN cable.
 ParsedDriverOptions ParseDriverOptions(std::string_view text);

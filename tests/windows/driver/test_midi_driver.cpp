@@ -20,20 +20,6 @@ DeviceBehaviour PlayedUnpaced(DeviceBehaviour behaviour) {
     return behaviour;
 }
 
-template <typename Capabilities>
-void FillCapabilities(Capabilities& capabilities, const std::string& name) {
-    capabilities.wMid = 0xFFFF;
-    capabilities.wPid = 0xFFFF;
-    capabilities.vDriverVersion = 0x0100;
-    const std::size_t length = std::min(name.size(), std::size(capabilities.szPname) - 1);
-    std::copy_n(name.begin(), length, capabilities.szPname);
-    capabilities.szPname[length] = 0;
-}
-
-MMRESULT CheckHeader(DWORD_PTR header, DWORD_PTR size) {
-    return header == 0 || size < sizeof(MIDIHDR) ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
-}
-
 MMRESULT Prepare(MIDIHDR& header) {
     header.dwFlags |= MHDR_PREPARED;
     return MMSYSERR_NOERROR;
@@ -44,15 +30,6 @@ MMRESULT Unprepare(MIDIHDR& header) {
         return MIDIERR_STILLPLAYING;
     header.dwFlags &= ~MHDR_PREPARED;
     return MMSYSERR_NOERROR;
-}
-
-// Whether the header may be queued: prepared and not queued already.
-MMRESULT CheckQueueable(const MIDIHDR& header) {
-    if (!(header.dwFlags & MHDR_PREPARED))
-        return MIDIERR_UNPREPARED;
-    if (header.dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
-    return header.dwBufferLength == 0 ? MMSYSERR_INVALPARAM : MMSYSERR_NOERROR;
 }
 
 }  // namespace

@@ -17,13 +17,6 @@
 // - The driver and its thread live until the process ends.
 #pragma once
 
-// In this order: each builds on the types of the one before.
-#include <windows.h>
-
-#include <mmsystem.h>
-
-#include <mmddk.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,8 +32,9 @@
 #include "device_session.h"
 #include "driver_log.h"
 #include "driver_options.h"
+#include "midi_driver.h"
 
-class TestMidiDriver : private DeviceEvents {
+class TestMidiDriver : public MidiDriver, private DeviceEvents {
 public:
     explicit TestMidiDriver(const ParsedDriverOptions& parsed);
     TestMidiDriver(const TestMidiDriver&) = delete;
@@ -48,18 +42,15 @@ public:
 
     // midMessage and modMessage for one port; user is the instance that the open stored.
     DWORD InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
-                       DWORD_PTR parameter2);
+                       DWORD_PTR parameter2) override;
     DWORD OutputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
-                        DWORD_PTR parameter2);
+                        DWORD_PTR parameter2) override;
+    // A line of the driver's log from whoever plays the ports through it: the device process.
+    void Note(const std::string& line);
 
 private:
     enum class Role { device, decoy, instrument };
-    struct Client {
-        HMIDI handle = nullptr;
-        DWORD_PTR callback = 0;
-        DWORD_PTR instance = 0;
-        DWORD flags = 0;
-    };
+    using Client = DriverClient;
     // A DriverCallback to make once the lock is released.
     struct Notice {
         Client client{};
