@@ -67,9 +67,17 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
 
 }  // namespace
 
+std::uint8_t CountMidiInputs() {
+    return CountPorts<MIDIINCAPSA>(midiInGetDevCapsA);
+}
+
+std::uint8_t CountMidiOutputs() {
+    return CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
+}
+
 DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
-    const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetDevCapsA);
-    const std::uint8_t outputCount = CountPorts<MIDIOUTCAPSA>(midiOutGetDevCapsA);
+    const std::uint8_t inputCount = CountMidiInputs();
+    const std::uint8_t outputCount = CountMidiOutputs();
     DiscoveryResult result = DiscoveryResult::noDevice;
     const auto searching = [&result] { return result == DiscoveryResult::noDevice; };
     StartSearchProgress(static_cast<unsigned>(inputCount) * outputCount);

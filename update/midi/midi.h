@@ -116,6 +116,11 @@ void RedrawSearchProgressWhenDue();
 // Blanks the line and leaves the cursor at its start, so the search's message takes its place.
 void EndSearchProgress();
 
+// How many ports of each direction the search tries, numbered from 0 in the MIDI system's order
+// (ten at most).
+std::uint8_t CountMidiInputs();
+std::uint8_t CountMidiOutputs();
+
 // Tries every input port against every output port with the handshake and leaves the first
 // pair that answers open; after noDevice no port is open.
 DiscoveryResult FindUpdateDevice(std::uint8_t targetCode);
