@@ -26,10 +26,13 @@ public:
         return true;
     }
     bool IsSending() override { return false; }
+    bool IsListenedTo() override { return listened; }
     std::vector<Bytes> Sent() {
         std::lock_guard lock(mutex_);
         return sent_;
     }
+
+    std::atomic<bool> listened = true;
 
 private:
     std::mutex mutex_;
@@ -153,6 +156,43 @@ TEST(MidiDevice, QuietPrintsNothing) {
     serving.join();
     EXPECT_EQ(host.outputs["out"]->Sent().size(), 1u);
     EXPECT_EQ(log.str(), "");
+}
+
+// The host's output tells whether anything listens, as a JACK port does; the session keeps the
+// answers until something has listened for the hold time.
+TEST(MidiDevice, HoldsAnswersWhileItsOutputHasNoListener) {
+    SimulatorOptions options;
+    options.behaviour.holdAnswers = 30ms;
+    Hosts hosts;
+    std::ostringstream log;
+    MidiDevice device(options, log);
+    std::string error;
+    ASSERT_TRUE(device.Open(hosts.Factory(), error));
+    FakeHost& host = hosts["device-sim"];
+    FakeOutput& output = *host.outputs["out"];
+    output.listened = false;
+    std::atomic<bool> stop = false;
+    std::thread serving([&] { device.Serve(stop); });
+    host.handlers["in"](handshake);
+    std::this_thread::sleep_for(100ms);
+    const std::size_t sentUnheard = output.Sent().size();
+    const auto listened = std::chrono::steady_clock::now();
+    output.listened = true;
+    const auto deadline = listened + 5s;
+    while (output.Sent().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const auto letOut = std::chrono::steady_clock::now();
+    stop = true;
+    serving.join();
+
+    EXPECT_EQ(sentUnheard, 0u);
+    EXPECT_EQ(output.Sent(), (std::vector<Bytes>{{0xF0, 0x39, 0xF7}}));
+    EXPECT_GE(letOut - listened, 30ms);
+    EXPECT_NE(log.str().find("device-sim: reply held: nothing listens\n"
+                             "device-sim: 1 held answers let out\n"),
+              std::string::npos)
+        << log.str();
 }
 
 TEST(MidiDevice, OpenFailsWhenAPortOrTheFileCannotBeMade) {
