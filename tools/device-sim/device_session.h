@@ -1,8 +1,8 @@
 // The device's side of the updater's protocol, without MIDI: it takes the received System
 // Exclusive messages with the times they arrived and decides what to reply and when. The
-// caller feeds it messages, asks when it next has something to do, and lets it run up to
-// the present; it replies, logs and hands over accepted records through DeviceEvents, in
-// time order. Time is a plain count, so tests run it on virtual time.
+// caller feeds it messages, tells it whether anything listens, asks when it next has something
+// to do, and lets it run up to the present; it replies, logs and hands over accepted records
+// through DeviceEvents, in time order. Time is a plain count, so tests run it on virtual time.
 #pragma once
 
 #include <chrono>
