@@ -26,10 +26,13 @@ public:
         return true;
     }
     bool IsSending() override { return false; }
+    bool IsListenedTo() override { return listened; }
     std::vector<Bytes> Sent() {
         std::lock_guard lock(mutex_);
         return sent_;
     }
+
+    std::atomic<bool> listened = true;
 
 private:
     std::mutex mutex_;
@@ -89,35 +92,60 @@ public:
 
 const Bytes handshake = {0xF0, 0x53, 0x2F, 0x6B, 0x31, 0x4E, 0x25, 0x39, 0xF7};
 
+// Waits up to five seconds for the output to have sent count messages.
+void AwaitSent(FakeOutput& output, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (output.Sent().size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+// A device opened on the fake hosts and served on a thread of its own until it stops.
+class ServedDevice {
+public:
+    explicit ServedDevice(const SimulatorOptions& options) : device(options, log) {
+        opened = device.Open(hosts.Factory(), error);
+        if (opened)
+            serving_ = std::thread([this] { device.Serve(stop_); });
+    }
+    ~ServedDevice() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (serving_.joinable())
+            serving_.join();
+    }
+
+    Hosts hosts;
+    std::ostringstream log;
+    MidiDevice device;
+    std::string error;
+    bool opened = false;
+
+private:
+    std::atomic<bool> stop_ = false;
+    std::thread serving_;
+};
+
 TEST(MidiDevice, ServesMessagesThatArriveOnAnotherThread) {
     SimulatorOptions options;
     options.extraPorts = 2;
     options.acceptedPath = testing::TempDir() + "device_sim_accepted.bin";
-    Hosts hosts;
-    std::ostringstream log;
-    MidiDevice device(options, log);
-    std::string error;
-    ASSERT_TRUE(device.Open(hosts.Factory(), error)) << error;
-    EXPECT_EQ(hosts.created,
+    ServedDevice served(options);
+    ASSERT_TRUE(served.opened) << served.error;
+    EXPECT_EQ(served.hosts.created,
               (std::vector<std::string>{"device-sim-idle:out1 ->", "device-sim-idle:in1 <-",
                                         "device-sim-idle:out2 ->", "device-sim-idle:in2 <-",
                                         "device-sim:out ->", "device-sim:in <-"}));
-    FakeHost& host = hosts["device-sim"];
-    FakeHost& idleHost = hosts["device-sim-idle"];
+    FakeHost& host = served.hosts["device-sim"];
+    FakeHost& idleHost = served.hosts["device-sim-idle"];
 
-    std::atomic<bool> stop = false;
-    std::thread serving([&] { device.Serve(stop); });
     const Bytes record = MakeRecord(MakePayload(70, 6));
     idleHost.handlers["in1"](handshake);
     host.handlers["in"](handshake);
     for (const Bytes& message : UpdaterMessages(record))
         host.handlers["in"](message);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (host.outputs["out"]->Sent().size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    stop = true;
-    serving.join();
+    AwaitSent(*host.outputs["out"], 2);
+    served.Stop();
 
     EXPECT_EQ(host.outputs["out"]->Sent(),
               (std::vector<Bytes>{{0xF0, 0x39, 0xF7}, {0xF0, 0x1A, 0xF7}}));
@@ -125,34 +153,54 @@ TEST(MidiDevice, ServesMessagesThatArriveOnAnotherThread) {
     // Read while the device is still open: each record is in the file once it is accepted.
     std::ifstream file(options.acceptedPath, std::ios::binary);
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), {}), record);
-    EXPECT_EQ(device.AcceptedRecords(), 1u);
-    EXPECT_NE(log.str().find("device-sim: record 1 (74 bytes) attempt 1: checksum good, reply 1A, "
-                             "accepted\n"),
-              std::string::npos)
-        << log.str();
+    EXPECT_EQ(served.device.AcceptedRecords(), 1u);
+    EXPECT_NE(
+        served.log.str().find("device-sim: record 1 (74 bytes) attempt 1: checksum good, reply 1A, "
+                              "accepted\n"),
+        std::string::npos)
+        << served.log.str();
     std::filesystem::remove(options.acceptedPath);
 }
 
 TEST(MidiDevice, QuietPrintsNothing) {
     SimulatorOptions options;
     options.quiet = true;
-    Hosts hosts;
-    std::ostringstream log;
-    MidiDevice device(options, log);
-    std::string error;
-    ASSERT_TRUE(device.Open(hosts.Factory(), error));
-    FakeHost& host = hosts["device-sim"];
-    std::atomic<bool> stop = false;
-    std::thread serving([&] { device.Serve(stop); });
+    ServedDevice served(options);
+    ASSERT_TRUE(served.opened);
+    FakeHost& host = served.hosts["device-sim"];
     host.handlers["in"](handshake);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (host.outputs["out"]->Sent().empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    stop = true;
-    serving.join();
+    AwaitSent(*host.outputs["out"], 1);
+    served.Stop();
     EXPECT_EQ(host.outputs["out"]->Sent().size(), 1u);
-    EXPECT_EQ(log.str(), "");
+    EXPECT_EQ(served.log.str(), "");
+}
+
+// The host's output tells whether anything listens, as a JACK port does; the session keeps the
+// answers until something has listened for the hold time.
+TEST(MidiDevice, HoldsAnswersWhileItsOutputHasNoListener) {
+    SimulatorOptions options;
+    options.behaviour.holdAnswers = 30ms;
+    ServedDevice served(options);
+    ASSERT_TRUE(served.opened);
+    FakeHost& host = served.hosts["device-sim"];
+    FakeOutput& output = *host.outputs["out"];
+    output.listened = false;
+    host.handlers["in"](handshake);
+    std::this_thread::sleep_for(100ms);
+    const std::size_t sentUnheard = output.Sent().size();
+    const auto listened = std::chrono::steady_clock::now();
+    output.listened = true;
+    AwaitSent(output, 1);
+    const auto letOut = std::chrono::steady_clock::now();
+    served.Stop();
+
+    EXPECT_EQ(sentUnheard, 0u);
+    EXPECT_EQ(output.Sent(), (std::vector<Bytes>{{0xF0, 0x39, 0xF7}}));
+    EXPECT_GE(letOut - listened, 30ms);
+    EXPECT_NE(served.log.str().find("device-sim: reply held: nothing listens\n"
+                                    "device-sim: 1 held answers let out\n"),
+              std::string::npos)
+        << served.log.str();
 }
 
 TEST(MidiDevice, OpenFailsWhenAPortOrTheFileCannotBeMade) {

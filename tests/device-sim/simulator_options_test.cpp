@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                         const DeviceBehaviour& behaviour = options.behaviour;
                         return behaviour.handshakeDelay == 0ms && !behaviour.handshakeRepeat &&
                                behaviour.replyDelay == 0ms && !behaviour.replyRepeat &&
-                               !options.holdAnswers &&
+                               !options.behaviour.holdAnswers &&
                                behaviour.repeatAnswer == DeviceBehaviour::RepeatAnswer::accept;
                     }},
         OptionsCase{"RepliesTwiceRepeatsRefusedAnswersHeld",
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                         return options.behaviour.replyRepeat == 20ms &&
                                options.behaviour.repeatAnswer ==
                                    DeviceBehaviour::RepeatAnswer::refuse &&
-                               options.holdAnswers == 0ms;
+                               options.behaviour.holdAnswers == 0ms;
                     }},
         OptionsCase{"SilentToRepeats", "--repeat silent", "",
                     [](const SimulatorOptions& options) {

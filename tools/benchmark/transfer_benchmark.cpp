@@ -89,11 +89,11 @@ Clock::duration TimeTransfer(const ImageBuffer& image, TransferEnding& ending) {
 
 // The names of the ports that the search tries, in its order.
 template <typename Capabilities, typename Query>
-std::vector<std::string> PortNames(Query query) {
+std::vector<std::string> PortNames(std::uint8_t count, Query query) {
     Capabilities capabilities{};
     std::vector<std::string> names;
-    while (names.size() < 10 &&
-           query(static_cast<UINT>(names.size()), &capabilities, sizeof capabilities) == 0) {
+    for (UINT port = 0; port < count; ++port) {
+        query(port, &capabilities, sizeof capabilities);
         names.push_back(capabilities.szPname);
     }
     return names;
@@ -106,8 +106,10 @@ std::size_t IndexOf(const std::vector<std::string>& names, const std::string& na
 // Every pair before the device's costs what a silent pair costs: the protocol's four 500 ms
 // waits and the opening and closing of its ports.
 int TimeSearch() {
-    const std::vector<std::string> inputs = PortNames<MIDIINCAPSA>(midiInGetDevCapsA);
-    const std::vector<std::string> outputs = PortNames<MIDIOUTCAPSA>(midiOutGetDevCapsA);
+    const std::vector<std::string> inputs =
+        PortNames<MIDIINCAPSA>(CountMidiInputs(), midiInGetDevCapsA);
+    const std::vector<std::string> outputs =
+        PortNames<MIDIOUTCAPSA>(CountMidiOutputs(), midiOutGetDevCapsA);
     const Clock::time_point start = Clock::now();
     const DiscoveryResult found = FindUpdateDevice(updateTargetCode);
     const double seconds = Milliseconds(Clock::now() - start) / 1000;

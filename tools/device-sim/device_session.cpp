@@ -62,6 +62,8 @@ std::optional<SimulatorTime> DeviceSession::NextDue() const {
         consider(delayed_.begin()->first);
     if (!received_.empty())
         consider(received_.front().takenAt);
+    if (const auto due = LetOutDue())
+        consider(*due);
     return next;
 }
 
@@ -69,7 +71,9 @@ void DeviceSession::Advance(SimulatorTime now) {
     // At equal times a reply goes out before the next message is taken in: whoever sent that
     // message may already have seen the reply.
     for (auto next = NextDue(); next && *next <= now; next = NextDue()) {
-        if (!onCable_.empty() && onCable_.front().sentAt == *next) {
+        if (LetOutDue() == *next) {
+            LetOutHeldAnswers();
+        } else if (!onCable_.empty() && onCable_.front().sentAt == *next) {
             const OnCable item = std::move(onCable_.front());
             onCable_.pop_front();
             Send(item.reply);
@@ -82,6 +86,25 @@ void DeviceSession::Advance(SimulatorTime now) {
             Process(item.message, *next);
         }
     }
+}
+
+void DeviceSession::SetListened(bool listened, SimulatorTime time) {
+    if (listened && !listened_)
+        listenedSince_ = time;
+    listened_ = listened;
+}
+
+std::optional<SimulatorTime> DeviceSession::LetOutDue() const {
+    if (held_.empty() || !listened_)
+        return std::nullopt;
+    return listenedSince_ + *behaviour_.holdAnswers;
+}
+
+void DeviceSession::LetOutHeldAnswers() {
+    events_.Log(Number(held_.size()) + " held answers let out");
+    for (const Bytes& answer : held_)
+        events_.SendReply(answer);
+    held_.clear();
 }
 
 void DeviceSession::Process(std::span<const std::uint8_t> message, SimulatorTime now) {
@@ -275,9 +298,19 @@ void DeviceSession::PutOnCable(Reply reply, SimulatorTime due) {
 
 void DeviceSession::Send(const Reply& reply) {
     const std::array<std::uint8_t, replySize> message = {0xF0, reply.code, 0xF7};
-    events_.SendReply(message);
+    HandOver(message);
     if (reply.decision != 0 && reply.decision == decisions_)
         lastDecisionSent_ = true;
     if (!reply.sentNote.empty())
         events_.Log(reply.sentNote);
+}
+
+void DeviceSession::HandOver(std::span<const std::uint8_t> message) {
+    // Behind what is held already, so that nothing overtakes it.
+    if (behaviour_.holdAnswers && (!listened_ || !held_.empty())) {
+        held_.emplace_back(message.begin(), message.end());
+        events_.Log("reply held: nothing listens");
+        return;
+    }
+    events_.SendReply(message);
 }

@@ -1,8 +1,8 @@
 // The device's side of the updater's protocol, without MIDI: it takes the received System
 // Exclusive messages with the times they arrived and decides what to reply and when. The
-// caller feeds it messages, asks when it next has something to do, and lets it run up to
-// the present; it replies, logs and hands over accepted records through DeviceEvents, in
-// time order. Time is a plain count, so tests run it on virtual time.
+// caller feeds it messages, tells it whether anything listens, asks when it next has something
+// to do, and lets it run up to the present; it replies, logs and hands over accepted records
+// through DeviceEvents, in time order. Time is a plain count, so tests run it on virtual time.
 #pragma once
 
 #include <chrono>
@@ -69,6 +69,9 @@ struct DeviceBehaviour {
     RepeatAnswer repeatAnswer = RepeatAnswer::accept;
     DeviceScript script;
     bool dinCable = false;
+    // What the device sends while nothing listens is kept, in order, and let out this long after
+    // something listens, as a USB MIDI interface does; none: it goes out at once.
+    std::optional<std::chrono::milliseconds> holdAnswers;
 };
 
 class DeviceSession {
@@ -91,6 +94,11 @@ public:
     std::optional<SimulatorTime> NextDue() const;
     // Does, in time order, everything that falls due up to now.
     void Advance(SimulatorTime now);
+    // Whether anything listens to what the device sends, from time on: the host tells, whenever
+    // it changes or whenever it looks. Nothing listens at first. Only holdAnswers heeds it.
+    void SetListened(bool listened, SimulatorTime time);
+    // How many answers are kept, waiting for a listener.
+    std::size_t HeldAnswers() const { return held_.size(); }
 
     std::size_t AcceptedRecords() const { return acceptedRecords_; }
     std::size_t AcceptedBytes() const { return acceptedBytes_; }
@@ -120,6 +128,11 @@ private:
     void Schedule(Reply reply, SimulatorTime due);
     void PutOnCable(Reply reply, SimulatorTime due);
     void Send(const Reply& reply);
+    // Passes what the device sends to the host, or keeps it while nothing listens.
+    void HandOver(std::span<const std::uint8_t> message);
+    // When the held answers go out: holdAnswers after something listens.
+    std::optional<SimulatorTime> LetOutDue() const;
+    void LetOutHeldAnswers();
     // "46 of 108 digits": how far the record in assembly has come.
     std::string HeldDigits() const;
 
@@ -130,6 +143,9 @@ private:
     std::deque<Received> received_;
     std::multimap<SimulatorTime, Reply> delayed_;
     std::deque<OnCable> onCable_;
+    std::vector<Bytes> held_;
+    bool listened_ = false;
+    SimulatorTime listenedSince_{0};
 
     RecordAssembly assembly_;
     SimulatorTime lastDigitsAt_{0};

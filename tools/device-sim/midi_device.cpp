@@ -78,7 +78,7 @@ void MidiDevice::Serve(const std::atomic<bool>& stop) {
             auto deadline = std::chrono::steady_clock::now() + stopCheck;
             if (const auto next = session_.NextDue())
                 deadline = std::min(deadline, start_ + *next);
-            if (!heldAnswers_.empty())
+            if (session_.HeldAnswers() > 0)
                 deadline = std::min(deadline, std::chrono::steady_clock::now() + listenerCheck);
             arrived_.wait_until(lock, deadline, [&] { return !inbox_.empty() || stop; });
             // Read under the lock: every message in the inbox then arrived no later than now,
@@ -89,27 +89,12 @@ void MidiDevice::Serve(const std::atomic<bool>& stop) {
         for (const Arrival& arrival : arrivals)
             session_.Receive(arrival.message, arrival.time);
         arrivals.clear();
+        // Asked only of a device that holds answers: for the others the question would cost
+        // time on every turn and change nothing.
+        if (options_.behaviour.holdAnswers)
+            session_.SetListened(replyPort_ != nullptr && replyPort_->IsListenedTo(), now);
         session_.Advance(now);
-        ReleaseHeldAnswers(now);
     }
-}
-
-void MidiDevice::ReleaseHeldAnswers(SimulatorTime now) {
-    if (heldAnswers_.empty() || !replyPort_->IsListenedTo()) {
-        listenedSince_.reset();
-        return;
-    }
-    if (!listenedSince_)
-        listenedSince_ = now;
-    if (now - *listenedSince_ < *options_.holdAnswers)
-        return;
-    Log(std::to_string(heldAnswers_.size()) + " held answers let out");
-    for (const Bytes& answer : heldAnswers_) {
-        if (!replyPort_->Send(answer))
-            Log("the reply could not be sent");
-    }
-    heldAnswers_.clear();
-    listenedSince_.reset();
 }
 
 void MidiDevice::Close() {
@@ -123,13 +108,6 @@ void MidiDevice::Close() {
 }
 
 void MidiDevice::SendReply(std::span<const std::uint8_t> message) {
-    // Behind what is held already, so that nothing overtakes it.
-    if (replyPort_ != nullptr && options_.holdAnswers &&
-        (!heldAnswers_.empty() || !replyPort_->IsListenedTo())) {
-        heldAnswers_.emplace_back(message.begin(), message.end());
-        Log("reply held: nothing listens");
-        return;
-    }
     if (replyPort_ == nullptr || !replyPort_->Send(message))
         Log("the reply could not be sent");
 }

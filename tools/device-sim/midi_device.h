@@ -50,8 +50,6 @@ private:
     void SendReply(std::span<const std::uint8_t> message) override;
     void AcceptRecord(std::span<const std::uint8_t> record) override;
     void Log(const std::string& line) override;
-    // Sends what was held once something has listened for the time the options give.
-    void ReleaseHeldAnswers(SimulatorTime now);
     // Runs on the host's thread.
     void Deliver(std::span<const std::uint8_t> message);
     SimulatorTime Now() const;
@@ -73,7 +71,4 @@ private:
     std::vector<std::unique_ptr<MidiOutputPort>> outputs_;
     std::vector<std::unique_ptr<MidiInputPort>> inputs_;
     MidiOutputPort* replyPort_ = nullptr;
-    // The answers kept while nothing listened, in order, and since when something has.
-    std::vector<Bytes> heldAnswers_;
-    std::optional<SimulatorTime> listenedSince_;
 };

@@ -186,13 +186,7 @@ const std::map<std::string, ValueSetter>& OptionsWithValue() {
         {"--replies-late", SetMilliseconds("--replies-late", &DeviceBehaviour::replyDelay)},
         {"--replies-twice", SetMilliseconds("--replies-twice", &DeviceBehaviour::replyRepeat)},
         {"--repeat", SetRepeatAnswer},
-        {"--hold-answers",
-         [](const std::string& value, SimulatorOptions& options) {
-             std::uint32_t milliseconds = 0;
-             auto error = SetNumber("--hold-answers", value, longestDelay, true, milliseconds);
-             options.holdAnswers = std::chrono::milliseconds(milliseconds);
-             return error;
-         }},
+        {"--hold-answers", SetMilliseconds("--hold-answers", &DeviceBehaviour::holdAnswers)},
         {"--on", AddScriptEntry},
         {"--restart-at", AddRestart},
     };

@@ -14,9 +14,6 @@ struct SimulatorOptions {
     std::uint32_t extraPorts = 0;
     std::string acceptedPath;   // empty: the accepted records are not written
     std::string rawMidiDevice;  // empty: the device plays on virtual ports
-    // Keeps every answer while nothing listens on the device's output, and lets them out this
-    // long after something does, as a USB MIDI interface does.
-    std::optional<std::chrono::milliseconds> holdAnswers;
     DeviceBehaviour behaviour;
     bool quiet = false;
     bool help = false;

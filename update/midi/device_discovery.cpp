@@ -28,32 +28,26 @@ std::uint8_t CountPorts(UINT (*askNumber)(), Query query) {
     return count;
 }
 
-// Forgets every message recorded so far, its code included.
-void DropAnswers() {
-    midiLink.rxCount = 0;
-    DropDeviceReplies();
-}
-
 void DropHeldAnswers() {
     unsigned quiet = 0;
     for (unsigned waited = 0;
          quiet < heldAnswersQuietMilliseconds && waited < heldAnswersLongestMilliseconds;
          ++waited) {
         if (midiLink.rxCount != 0) {
-            DropAnswers();
+            DropDeviceReplies();
             quiet = 0;
         }
         Sleep(1);
         RedrawSearchProgressWhenDue();
         ++quiet;
     }
-    DropAnswers();
+    DropDeviceReplies();
 }
 
 // The search's result over the open pair: noDevice when the four sends found no answer.
 DiscoveryResult Handshake(std::uint8_t targetCode) {
     // Whatever came before this pair's first handshake answers no handshake of this pair.
-    DropAnswers();
+    DropDeviceReplies();
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
         StartInputWait();
@@ -61,26 +55,32 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
             AwaitInput();
             RedrawSearchProgressWhenDue();
         }
-        // A message shorter than a reply stays counted, so each later wait ends at once.
-        if (midiLink.rxCount >= shortestReply)
-            midiLink.rxCount = 0;
-        // Every reply that came counts: another message may have come just before the answer.
-        while (const std::optional<std::uint8_t> reply = TakeDeviceReply()) {
-            if (*reply == targetCode)
-                return DiscoveryResult::deviceFound;
-            if (*reply == static_cast<std::uint8_t>(DiscoveryResult::resetRequested))
-                return DiscoveryResult::resetRequested;
-        }
+        // Every reply that came is looked at, and any but these two passed over: another message
+        // may have come just before the answer.
+        const std::optional<std::uint8_t> reply = TakeReply([targetCode](std::uint8_t code) {
+            return code != targetCode &&
+                   code != static_cast<std::uint8_t>(DiscoveryResult::resetRequested);
+        });
+        if (reply)
+            return *reply == targetCode ? DiscoveryResult::deviceFound
+                                        : DiscoveryResult::resetRequested;
     }
     return DiscoveryResult::noDevice;
 }
 
 }  // namespace
 
+std::uint8_t CountMidiInputs() {
+    return CountPorts<MIDIINCAPSA>(midiInGetNumDevs, midiInGetDevCapsA);
+}
+
+std::uint8_t CountMidiOutputs() {
+    return CountPorts<MIDIOUTCAPSA>(midiOutGetNumDevs, midiOutGetDevCapsA);
+}
+
 DiscoveryResult FindUpdateDevice(std::uint8_t targetCode) {
-    const std::uint8_t inputCount = CountPorts<MIDIINCAPSA>(midiInGetNumDevs, midiInGetDevCapsA);
-    const std::uint8_t outputCount =
-        CountPorts<MIDIOUTCAPSA>(midiOutGetNumDevs, midiOutGetDevCapsA);
+    const std::uint8_t inputCount = CountMidiInputs();
+    const std::uint8_t outputCount = CountMidiOutputs();
     DiscoveryResult result = DiscoveryResult::noDevice;
     const auto searching = [&result] { return result == DiscoveryResult::noDevice; };
     StartSearchProgress(static_cast<unsigned>(inputCount) * outputCount);

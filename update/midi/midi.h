@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 #include <optional>
 
@@ -58,13 +59,29 @@ inline std::uint8_t DeviceReply() {
 // Takes the code of the earliest reply not yet taken, once. The count that announced it may show
 // later, or be cleared already: a count whose code has been taken is passed over.
 std::optional<std::uint8_t> TakeDeviceReply();
-// Forgets every reply code not yet taken.
+// Forgets every message recorded so far: the count, a one-byte message's included, and every
+// reply code not yet taken.
 void DropDeviceReplies();
 
 // A reply wait polls rxCount at most this often, waiting up to 1 ms between polls; a message
 // shorter than shortestReply bytes is no reply.
 inline constexpr unsigned pollsPerWait = 500;
 inline constexpr std::int16_t shortestReply = 2;
+
+// Takes a reply as every reply wait does: the code of the earliest reply not yet taken that
+// passOver does not name, the ones before it passed over for good; nothing when none is queued.
+// A count of a reply is cleared first, so that a further reply that comes in between stays
+// counted instead of being wiped out with this one; a message shorter than a reply stays
+// counted, and ends each later wait that looks at the count at once.
+std::optional<std::uint8_t> TakeReply(std::predicate<std::uint8_t> auto passOver) {
+    if (midiLink.rxCount >= shortestReply)
+        midiLink.rxCount = 0;
+    while (const std::optional<std::uint8_t> code = TakeDeviceReply()) {
+        if (!passOver(*code))
+            return code;
+    }
+    return std::nullopt;
+}
 
 // A reply wait's step between two polls: at most 1 ms, ended early by the next message that the
 // input callback records, so that a reply is taken the moment it comes.
@@ -98,6 +115,11 @@ void SetSearchPair(unsigned pair);
 void RedrawSearchProgressWhenDue();
 // Blanks the line and leaves the cursor at its start, so the search's message takes its place.
 void EndSearchProgress();
+
+// How many ports of each direction the search tries, numbered from 0 in the MIDI system's order
+// (ten at most).
+std::uint8_t CountMidiInputs();
+std::uint8_t CountMidiOutputs();
 
 // Tries every input port against every output port with the handshake and leaves the first
 // pair that answers open; after noDevice no port is open.

@@ -67,6 +67,7 @@ std::optional<std::uint8_t> TakeDeviceReply() {
 }
 
 void DropDeviceReplies() {
+    midiLink.rxCount = 0;
     midiLink.repliesTaken.store(midiLink.repliesRecorded.load(std::memory_order_acquire),
                                 std::memory_order_release);
 }

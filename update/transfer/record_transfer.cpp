@@ -53,21 +53,14 @@ bool IsHandshakeAnswer(std::uint8_t code) {
            code == static_cast<std::uint8_t>(DiscoveryResult::resetRequested);
 }
 
-// The code of the next reply within one wait, or nothing when none came. rxCount is left as it
-// is when none came: a reply that arrives later is taken by the next wait, and a one-byte
-// message stays counted until a longer one replaces it. A handshake's answer is dropped and the
-// wait goes on for the rest of its polls.
+// The code of the next reply within one wait, or nothing when none came. A reply that arrives
+// later is taken by the next wait. A handshake's answer is passed over and the wait goes on for
+// the rest of its polls.
 std::optional<std::uint8_t> AwaitReply() {
     StartInputWait();
     for (unsigned polls = 0;; ++polls) {
-        // Cleared before the codes are taken: a further reply arriving in between then stays
-        // counted instead of being wiped out with this one.
-        if (midiLink.rxCount >= shortestReply)
-            midiLink.rxCount = 0;
-        while (const std::optional<std::uint8_t> code = TakeDeviceReply()) {
-            if (!IsHandshakeAnswer(*code))
-                return code;
-        }
+        if (const std::optional<std::uint8_t> code = TakeReply(IsHandshakeAnswer))
+            return code;
         if (polls == pollsPerWait)
             return std::nullopt;
         AwaitInput();
