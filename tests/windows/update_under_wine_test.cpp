@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                 .messages = [](const Bytes& image) { return deviceLines + TransferLines(image); },
                 .acceptsImage = true,
                 .mostSeconds = 20,
-                .logShows = "input 1 TV615R Device: 4 held replies let out"},
+                .logShows = "device: 4 held answers let out"},
             DeviceCase{.name = "ResetRequest",
                        .driverOptions = "--handshake reset",
                        .messages = [](const Bytes&) { return deviceLines + resetRequest; }},

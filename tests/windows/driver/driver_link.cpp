@@ -51,6 +51,10 @@ void TestMidiDriver::Run() {
 void TestMidiDriver::Step(SimulatorTime now, Notices& notices) {
     for (OutputPort& port : outputs_)
         PlayOut(port, now, notices);
+    // The device's interface listens for the program while the program's input is started: the
+    // device keeps its answers until then, as a USB interface may (--hold-replies).
+    const InputPort& deviceInput = inputs_.back();
+    session_.SetListened(deviceInput.started, deviceInput.started ? deviceInput.startedAt : now);
     session_.Advance(now);
     DeliverReplies(now, notices);
     PlayInstrument(now, notices);
@@ -68,8 +72,6 @@ std::optional<SimulatorTime> TestMidiDriver::NextDue() const {
     }
     if (!replies_.empty())
         consider(replies_.front().due);
-    if (!held_.empty() && inputs_.back().started)
-        consider(inputs_.back().startedAt + *options_.holdReplies);
     if (options_.instrument && inputs_.front().started)
         consider(nextInstrumentMessage_);
     return next;
@@ -95,18 +97,10 @@ void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notic
 
 void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
     InputPort& port = inputs_.back();
-    if (!held_.empty() && port.started && now >= port.startedAt + *options_.holdReplies)
-        LetOutHeldReplies(now);
     while (!replies_.empty() && replies_.front().due <= now) {
         Reply reply = std::move(replies_.front());
         replies_.pop_front();
         const std::string line = Name(port) + ": reply " + HexBytes(reply.message);
-        // Nothing overtakes what the input holds.
-        if (options_.holdReplies && (!port.started || !held_.empty())) {
-            log_.Write(now, line + " held by the input");
-            held_.push_back(std::move(reply));
-            continue;
-        }
         // A damaged message lacks its end: the cable dropped the closing F7.
         const std::span<const std::uint8_t> bytes =
             std::span(reply.message).first(reply.message.size() - (reply.damaged ? 1 : 0));
@@ -119,17 +113,6 @@ void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
             log_.Write(now, line + " delivered");
         }
     }
-}
-
-void TestMidiDriver::LetOutHeldReplies(SimulatorTime now) {
-    log_.Write(
-        now, Name(inputs_.back()) + ": " + std::to_string(held_.size()) + " held replies let out");
-    // Each crosses in turn, so that the program may queue its buffer again between them.
-    for (Reply& reply : held_)
-        reply.due = replyCable_.Cross(now, reply.message.size());
-    replies_.insert(replies_.begin(), std::make_move_iterator(held_.begin()),
-                    std::make_move_iterator(held_.end()));
-    held_.clear();
 }
 
 void TestMidiDriver::PlayInstrument(SimulatorTime now, Notices& notices) {

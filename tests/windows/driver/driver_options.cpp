@@ -55,12 +55,9 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
             (word == "--damage-reply" ? options.damagedReply : options.stallAfterMessages) =
                 *number;
         } else if (word == "--hold-replies") {
-            const auto milliseconds = ParseDecimal(words[++index], mostCount, true);
-            if (!milliseconds) {
-                parsed.error = word + " takes milliseconds from 0, not '" + words[index] + "'";
-                return parsed;
-            }
-            options.holdReplies = std::chrono::milliseconds(*milliseconds);
+            // The device's own hold, by the name the driver's scenarios have always used.
+            deviceWords.push_back("--hold-answers");
+            deviceWords.push_back(words[++index]);
         } else if (word == "--instrument") {
             options.instrument = true;
         } else if (word == "--din") {

@@ -27,10 +27,6 @@ struct DriverOptions {
     // An instrument, listed as the first input, sends System Exclusive of its own every few
     // milliseconds.
     bool instrument = false;
-    // The device's input keeps the replies that come while it is not started, as the driver
-    // of a USB interface may, and lets them out this long after it starts; none: they are
-    // lost.
-    std::optional<SimulatorTime> holdReplies;
     // The ports behave as those of Windows 11's MIDI Service: the driver is a client of the
     // device process (testmidi-device.exe) on the named pipe pipeName, which every process's
     // driver reaches, and the device's behaviour is that process's to decide.

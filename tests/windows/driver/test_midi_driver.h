@@ -10,8 +10,9 @@
 // - Replies reach the program through DriverCallback from the driver's own thread, in the
 //   buffers it queued, never while the driver holds its lock: the program's callback calls
 //   the driver again.
-// - With holdReplies, the device's input keeps what the device sends while it is not started
-//   and lets it out, a message at a time, a moment after it starts, as a USB interface may.
+// - With the device's holdAnswers (--hold-replies), the device keeps what it sends while the
+//   program's input is not started and lets it out, a message at a time, a moment after it
+//   starts, as a USB interface may.
 // - The device is the simulator's DeviceSession; what it receives, accepts and answers, and
 //   every port opened, closed or refused, goes to the log.
 // - The driver and its thread live until the process ends.
@@ -121,8 +122,6 @@ private:
     std::optional<SimulatorTime> NextDue() const;
     void PlayOut(OutputPort& port, SimulatorTime now, Notices& notices);
     void DeliverReplies(SimulatorTime now, Notices& notices);
-    // Puts the held replies back on the cable, ahead of those still crossing it.
-    void LetOutHeldReplies(SimulatorTime now);
     void PlayInstrument(SimulatorTime now, Notices& notices);
     // Hands the message to the program in the port's first queued buffer; false when the
     // port had none to take it.
@@ -149,8 +148,6 @@ private:
     DeviceSession session_;
     DinCable replyCable_{true};
     std::deque<Reply> replies_;
-    // What the device's input keeps until it has been started for holdReplies.
-    std::deque<Reply> held_;
     std::uint32_t repliesSent_ = 0;
     std::uint32_t messagesToDevice_ = 0;
     SimulatorTime nextInstrumentMessage_{0};
