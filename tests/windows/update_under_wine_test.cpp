@@ -122,7 +122,8 @@ TEST_P(DeviceScenario, Run) {
     const auto& [scenario, personality] = GetParam();
     ScratchFolder folder;
     folder.Write(imageName, WriteImageText(scenario.image));
-    const WineRun run = RunUnderWine(folder, scenario.driverOptions, {}, personality);
+    const WineRun run =
+        RunUnderWine(folder, scenario.driverOptions, {}, personality, scenario.mostSeconds + 5);
     ExpectConsole(run, opened + scenario.messages(scenario.image));
     EXPECT_THAT(PortFaults(run.driverLog), testing::IsEmpty()) << run.driverLog;
     EXPECT_THAT(PortFaults(run.deviceLog), testing::IsEmpty()) << run.deviceLog;

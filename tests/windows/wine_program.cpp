@@ -56,10 +56,12 @@ std::string WindowsPath(const std::string& path) {
 }
 
 WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
-                     const std::vector<std::string>& environment, Personality personality) {
+                     const std::vector<std::string>& environment, Personality personality,
+                     double limitSeconds) {
     const ScratchFolder records;
-    const std::string command =
-        Quoted(WineLoader()) + " " + Quoted(Required("UPDATE_WINDOWS_PROGRAM"));
+    const std::string command = "timeout -k 5 " + std::to_string(limitSeconds) + " " +
+                                Quoted(WineLoader()) + " " +
+                                Quoted(Required("UPDATE_WINDOWS_PROGRAM"));
     Required("WINEPREFIX");
     std::optional<DeviceProcess> device;
     std::vector<std::string> assignments;
@@ -108,7 +110,8 @@ std::vector<std::string> PortFaults(const std::string& driverLog) {
         } else if (port->event.starts_with("closed")) {
             open[port->port] = false;
         } else if (port->event.starts_with("close refused") ||
-                   port->event.ends_with("after a close")) {
+                   port->event.ends_with("after a close") ||
+                   port->event.ends_with("before its MOM_DONE")) {
             faults.push_back(port->port + ": " + port->event);
         }
     }

@@ -24,10 +24,11 @@ struct WineRun {
 
 // Runs update.exe (UPDATE_WINDOWS_PROGRAM) in folder with the driver options given (beyond
 // its log and accepted records, which go elsewhere) and the further NAME=value assignments.
-// The prefix is the one in WINEPREFIX.
+// The prefix is the one in WINEPREFIX. A program still running after limitSeconds is ended:
+// a send that a driver never lets return would otherwise hang the scenario.
 WineRun RunUnderWine(const ScratchFolder& folder, const std::string& driverOptions,
                      const std::vector<std::string>& environment = {},
-                     Personality personality = Personality::olderStack);
+                     Personality personality = Personality::olderStack, double limitSeconds = 120);
 
 // The environment variable's value; throws when it is not set.
 std::string Required(const char* name);
@@ -37,7 +38,8 @@ std::string WineLoader();
 std::string WindowsPath(const std::string& path);
 
 // What the driver's log shows went wrong with the ports, a line each: a close refused, a
-// message delivered after its port's close was asked for, a port left open at the end.
+// message delivered after its port's close was asked for, a header changed between its
+// blocking send's return and its MOM_DONE, a port left open at the end.
 std::vector<std::string> PortFaults(const std::string& driverLog);
 
 // Whether the program opened any port at all.

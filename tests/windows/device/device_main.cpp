@@ -48,8 +48,9 @@ int main(int argumentCount, char** arguments) {
         return 2;
     }
     // Never destroyed: the process ends by being ended.
-    TestMidiDriver& driver = *new TestMidiDriver(parsed);
-    MidiService& service = *new MidiService(driver, parsed.options.clockInReplies);
+    TestMidiDriver& driver = *new TestMidiDriver(parsed, MidiStack::service);
+    MidiService& service =
+        *new MidiService(driver, parsed.options.clockInReplies, parsed.options.portGap);
     std::thread([&service] {
         for (;;) {
             Sleep(tickMilliseconds);

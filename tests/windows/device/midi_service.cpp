@@ -15,8 +15,8 @@ MidiService* service = nullptr;
 
 }  // namespace
 
-MidiService::MidiService(TestMidiDriver& driver, bool clockInReplies)
-    : driver_(driver), clockInReplies_(clockInReplies) {
+MidiService::MidiService(TestMidiDriver& driver, bool clockInReplies, bool portGap)
+    : driver_(driver), clockInReplies_(clockInReplies), portGap_(portGap) {
     service = this;
     inputs_.resize(driver_.InputMessage(0, MIDM_GETNUMDEVS, 0, 0, 0));
     outputs_.resize(driver_.OutputMessage(0, MODM_GETNUMDEVS, 0, 0, 0));
@@ -35,6 +35,9 @@ std::string MidiService::PortList() {
     for (std::size_t index = 0; index < inputs_.size() + outputs_.size(); ++index) {
         const bool input = index < inputs_.size();
         const auto port = static_cast<std::uint8_t>(input ? index : index - inputs_.size());
+        // The device's ports come last.
+        if (portGap_ && port + 1u == (input ? inputs_.size() : outputs_.size()))
+            list += '\n';
         // The longer of the two kinds of capabilities: the name sits at the same place.
         MIDIOUTCAPSW capabilities{};
         Driver(input, port, input ? MIDM_GETDEVCAPS : MODM_GETDEVCAPS,
@@ -59,7 +62,7 @@ void MidiService::Serve(std::shared_ptr<PipeLink> link) {
         driver_.Note("client " + clients_[client].name + " connected");
         const std::string list = PortList();
         link->Write({FrameKind::ports,
-                     static_cast<std::uint8_t>(inputs_.size()),
+                     static_cast<std::uint8_t>(inputs_.size() + (portGap_ ? 1 : 0)),
                      {list.begin(), list.end()}});
     }
     while (const std::optional<Frame> frame = link->Read()) {

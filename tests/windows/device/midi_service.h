@@ -14,6 +14,8 @@
 //   nobody holds is closed once what it was sending has gone, or after 1 s.
 // - The log names the client behind each message sent to the device.
 // - With clockInReplies, a MIDI clock byte comes inside each message the device sends.
+// - With portGap, the port list that the clients get holds an empty name, a number without a
+//   port, just before the device's input and before its output.
 #pragma once
 
 #include <chrono>
@@ -30,7 +32,7 @@
 
 class MidiService {
 public:
-    MidiService(TestMidiDriver& driver, bool clockInReplies);
+    MidiService(TestMidiDriver& driver, bool clockInReplies, bool portGap);
     MidiService(const MidiService&) = delete;
     MidiService& operator=(const MidiService&) = delete;
 
@@ -91,6 +93,7 @@ private:
 
     TestMidiDriver& driver_;
     const bool clockInReplies_;
+    const bool portGap_;
     // Held while calling the driver, whose notices may come back on the same thread.
     std::recursive_mutex mutex_;
     std::map<std::uint32_t, Client> clients_;

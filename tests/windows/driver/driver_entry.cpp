@@ -17,7 +17,7 @@ MidiDriver* MakeDriver() {
     const ParsedDriverOptions parsed = ParseDriverOptions(text != nullptr ? text : "");
     if (parsed.options.sharedPorts)
         return new SharedMidiDriver(parsed);
-    return new TestMidiDriver(parsed);
+    return new TestMidiDriver(parsed, MidiStack::classic);
 }
 
 // Made at the first use of a port, inside the program that uses it: mmdevapi's probes alone

@@ -69,6 +69,10 @@ std::optional<SimulatorTime> TestMidiDriver::NextDue() const {
     for (const OutputPort& port : outputs_) {
         if (!port.queue.empty() && port.queue.front().due != SimulatorTime::max())
             consider(port.queue.front().due);
+        for (const Playing& playing : port.queue) {
+            if (playing.blocking && !playing.handedBack && playing.takenAt != SimulatorTime::max())
+                consider(playing.takenAt);
+        }
     }
     if (!replies_.empty())
         consider(replies_.front().due);
@@ -78,21 +82,49 @@ std::optional<SimulatorTime> TestMidiDriver::NextDue() const {
 }
 
 void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notices) {
+    for (Playing& playing : port.queue) {
+        if (playing.blocking && !playing.handedBack && playing.takenAt <= now)
+            HandBack(playing);
+    }
     while (!port.queue.empty() && port.queue.front().due <= now) {
-        const Playing playing = port.queue.front();
+        const Playing playing = std::move(port.queue.front());
         port.queue.pop_front();
         MIDIHDR* header = playing.header;
-        if (port.role == Role::device) {
-            // Taken before the header is marked done: from then on the buffer is the program's.
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(header->lpData);
-            session_.Receive({bytes, header->dwBufferLength}, playing.due);
-        }
+        // Taken before the header is marked done: from then on the buffer is the program's.
+        const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
+        const std::span<const std::uint8_t> bytes =
+            playing.handedBack ? std::span(playing.bytes) : std::span(data, header->dwBufferLength);
+        if (port.role == Role::device)
+            session_.Receive(bytes, playing.due);
+        else if (port.echoInput)
+            Echo(port, bytes, now, notices);
         ++port.played;
         port.lateness += now - playing.due;
         port.latest = std::max(port.latest, now - playing.due);
+        if (playing.blocking)
+            continue;
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
         notices.push_back({port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0});
     }
+}
+
+// The interface has the whole message: its bytes play on from a copy, and the blocked send
+// may return.
+void TestMidiDriver::HandBack(Playing& playing) {
+    MIDIHDR* header = playing.header;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
+    playing.bytes.assign(data, data + header->dwBufferLength);
+    playing.handedBack = true;
+    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    handedBack_.notify_all();
+}
+
+void TestMidiDriver::Echo(const OutputPort& port, std::span<const std::uint8_t> message,
+                          SimulatorTime now, Notices& notices) {
+    InputPort& input = inputs_[*port.echoInput];
+    const std::string line = Name(port) + ": echo " + HexBytes(message) + " to " + Name(input);
+    log_.Write(now,
+               line + (Deliver(input, message, false, now, notices) ? " delivered" : " dropped"));
 }
 
 void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {

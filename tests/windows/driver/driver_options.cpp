@@ -46,6 +46,10 @@ ParsedDriverOptions ParseDriverOptions(std::string_view text) {
             options.sharedPorts = true;
         } else if (word == "--clock-in-replies") {
             options.clockInReplies = true;
+        } else if (word == "--windows-ports") {
+            options.windowsPorts = true;
+        } else if (word == "--port-gap") {
+            options.portGap = true;
         } else if (word == "--damage-reply" || word == "--stall-output-after") {
             const auto number = ParseDecimal(words[++index], mostCount);
             if (!number) {

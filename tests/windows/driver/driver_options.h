@@ -37,6 +37,12 @@ struct DriverOptions {
     // The device process: a MIDI merger ahead of the device's interface mixes a clock into
     // what the device sends, a realtime byte inside each of its messages.
     bool clockInReplies = false;
+    // The ports as Windows lists them: the GS Wavetable Synth as output 0 and, on the MIDI
+    // Service, its default loopbacks, before the decoys and the device.
+    bool windowsPorts = false;
+    // The device process: the MIDI Service numbers its ports with a gap, a number without a
+    // port just before the device's input and output.
+    bool portGap = false;
 };
 
 struct ParsedDriverOptions {
@@ -46,6 +52,6 @@ struct ParsedDriverOptions {
 
 // Words separated by spaces: --log FILE, --damage-reply N, --stall-output-after N,
 // --instrument, --hold-replies MS, --shared-ports, --pipe NAME, --client NAME, --clock-in-replies,
-// and any option of the simulator but --din: the driver itself plays every message at the pace of a
-// DIN cable.
+// --windows-ports, --port-gap, and any option of the simulator but --din: the driver itself plays
+// every message at the pace of a DIN cable.
 ParsedDriverOptions ParseDriverOptions(std::string_view text);

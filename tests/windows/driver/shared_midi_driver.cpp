@@ -16,6 +16,8 @@ namespace {
 constexpr auto longestSendWait = std::chrono::seconds(5);
 constexpr int connectAttempts = 10;
 constexpr DWORD pipeWait = 2000;
+// A reset that has handed back this many buffers is being fed by the callback.
+constexpr std::size_t resetRoundsNoted = 1000;
 
 template <typename Capabilities>
 DWORD AnswerCapabilities(DWORD_PTR parameter1, DWORD_PTR parameter2, const std::string& name) {
@@ -55,6 +57,9 @@ std::vector<std::uint8_t> ShortMessage(DWORD packed) {
         bytes.push_back(static_cast<std::uint8_t>(packed >> (8 * index)));
     return bytes;
 }
+
+// The MIDI Service's name for a number without a port, answered with MMSYSERR_NODRIVER.
+constexpr const char* unavailableName = "(unavailable)";
 
 std::string ResultName(MMRESULT result) {
     switch (result) {
@@ -128,6 +133,11 @@ DWORD SharedMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DW
         return static_cast<DWORD>(inputs_.size());
     if (port >= inputs_.size())
         return MMSYSERR_BADDEVICEID;
+    if (inputs_[port].name.empty()) {
+        if (message == MIDM_GETDEVCAPS)
+            AnswerCapabilities<MIDIINCAPSW>(parameter1, parameter2, unavailableName);
+        return MMSYSERR_NODRIVER;
+    }
     if (message == MIDM_GETDEVCAPS)
         return AnswerCapabilities<MIDIINCAPSW>(parameter1, parameter2, inputs_[port].name);
     if (message == MIDM_OPEN)
@@ -142,6 +152,11 @@ DWORD SharedMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, D
         return static_cast<DWORD>(outputs_.size());
     if (port >= outputs_.size())
         return MMSYSERR_BADDEVICEID;
+    if (outputs_[port].name.empty()) {
+        if (message == MODM_GETDEVCAPS)
+            AnswerCapabilities<MIDIOUTCAPSW>(parameter1, parameter2, unavailableName);
+        return MMSYSERR_NODRIVER;
+    }
     if (message == MODM_GETDEVCAPS) {
         const DWORD result =
             AnswerCapabilities<MIDIOUTCAPSW>(parameter1, parameter2, outputs_[port].name);
@@ -208,12 +223,9 @@ DWORD SharedMidiDriver::HandleInput(UINT port, UINT message, DWORD_PTR user, DWO
             }
             return MMSYSERR_NOERROR;
         }
-        case MIDM_STOP: {
-            const std::lock_guard lock(mutex_);
-            if (std::exchange(open->started, false))
-                Tell(FrameKind::stopInput, port);
+        case MIDM_STOP:
+            StopInput(*open);
             return MMSYSERR_NOERROR;
-        }
         case MIDM_RESET:
             ResetInput(*open);
             return MMSYSERR_NOERROR;
@@ -223,7 +235,6 @@ DWORD SharedMidiDriver::HandleInput(UINT port, UINT message, DWORD_PTR user, DWO
 }
 
 DWORD SharedMidiDriver::CloseInput(InputOpen& open) {
-    Client client;
     {
         const std::lock_guard lock(mutex_);
         open.closeRequested = true;
@@ -232,8 +243,11 @@ DWORD SharedMidiDriver::CloseInput(InputOpen& open) {
                                   std::to_string(open.buffers.size()) + " buffers queued");
             return MIDIERR_STILLPLAYING;
         }
-        if (open.started)
-            Tell(FrameKind::stopInput, open.port);
+    }
+    StopInput(open);
+    Client client;
+    {
+        const std::lock_guard lock(mutex_);
         Tell(FrameKind::closeInput, open.port);
         log_.Write(Now(), InputName(open.port) + ": closed");
         client = open.client;
@@ -243,22 +257,42 @@ DWORD SharedMidiDriver::CloseInput(InputOpen& open) {
     return MMSYSERR_NOERROR;
 }
 
+// As the MIDI Service's stop, it waits for a callback in progress to end, whichever thread
+// asks: a stop from inside the callback never returns.
+void SharedMidiDriver::StopInput(InputOpen& open) {
+    std::unique_lock lock(mutex_);
+    if (std::exchange(open.started, false))
+        Tell(FrameKind::stopInput, open.port);
+    changed_.notify_all();
+    changed_.wait(lock, [&open] { return !open.inCallback; });
+}
+
+// As the MIDI Service's reset: it stops, then hands the queued buffers back on the caller's
+// thread until none is left, so that a callback that queues its buffer again keeps it going.
 void SharedMidiDriver::ResetInput(InputOpen& open) {
-    std::deque<MIDIHDR*> buffers;
-    DWORD_PTR timestamp;
-    {
-        const std::lock_guard lock(mutex_);
-        if (std::exchange(open.started, false))
-            Tell(FrameKind::stopInput, open.port);
-        buffers.swap(open.buffers);
-        timestamp = static_cast<DWORD_PTR>((Now() - open.startedAt).count() / 1000);
-        log_.Write(Now(), InputName(open.port) + ": reset, " + std::to_string(buffers.size()) +
-                              " buffers handed back");
-    }
-    for (MIDIHDR* header : buffers) {
+    StopInput(open);
+    std::size_t handedBack = 0;
+    for (;;) {
+        MIDIHDR* header;
+        DWORD_PTR timestamp;
+        {
+            const std::lock_guard lock(mutex_);
+            if (open.buffers.empty())
+                break;
+            header = open.buffers.front();
+            open.buffers.pop_front();
+            timestamp = static_cast<DWORD_PTR>((Now() - open.startedAt).count() / 1000);
+        }
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        Notify(open.client, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp);
+        Notify(open.client, header->dwBytesRecorded == 0 ? MIM_LONGDATA : MIM_LONGERROR,
+               reinterpret_cast<DWORD_PTR>(header), timestamp);
+        if (++handedBack == resetRoundsNoted) {
+            log_.Write(Now(), InputName(open.port) + ": reset still handing buffers back after " +
+                                  std::to_string(handedBack) + ", the callback queues them again");
+        }
     }
+    log_.Write(Now(), InputName(open.port) + ": reset, " + std::to_string(handedBack) +
+                          " buffers handed back");
 }
 
 DWORD SharedMidiDriver::HandleOutput(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
@@ -308,7 +342,7 @@ MMRESULT SharedMidiDriver::Send(UINT port, std::span<const std::uint8_t> message
     std::unique_lock lock(mutex_);
     output.result.reset();
     MMRESULT result = MMSYSERR_NODRIVER;
-    if (link_->Write({FrameKind::send, static_cast<std::uint8_t>(port),
+    if (link_->Write({FrameKind::send, ServiceNumber(outputs_, port),
                       std::vector<std::uint8_t>(message.begin(), message.end())}) &&
         changed_.wait_for(lock, longestSendWait,
                           [this, &output] { return output.result.has_value() || gone_; }) &&
@@ -323,7 +357,8 @@ MMRESULT SharedMidiDriver::Send(UINT port, std::span<const std::uint8_t> message
 }
 
 void SharedMidiDriver::Tell(FrameKind kind, UINT port) {
-    link_->Write({kind, static_cast<std::uint8_t>(port), {}});
+    const bool input = kind >= FrameKind::openInput && kind <= FrameKind::closeInput;
+    link_->Write({kind, input ? ServiceNumber(inputs_, port) : ServiceNumber(outputs_, port), {}});
 }
 
 std::string SharedMidiDriver::InputName(UINT port) const {

@@ -14,9 +14,16 @@
 //   realtime bytes inside it come as MIM_DATA of their own; any other status byte ends it
 //   with MIM_LONGERROR.
 // - Closing an input that holds buffers is refused with MIDIERR_STILLPLAYING, as on every
-//   Windows.
+//   Windows. A stop (and the stop inside a reset or a close) waits for a notice of the
+//   driver's thread in progress to end; a reset then hands the queued buffers back on the
+//   caller's thread until none is left, so that a callback that queues them again keeps it
+//   going (MidiSrvPort.cpp of the MIDI Service's WinMM client).
+// - The device process may number the ports with a gap: the count includes it, and the
+//   missing number answers MMSYSERR_NODRIVER to capabilities ("(unavailable)") and open
+//   (MidiSrvPorts.cpp).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -52,6 +59,8 @@ private:
         Client client;
         bool started = false;
         bool closeRequested = false;
+        // A notice of the driver's thread is on its way to the program's callback.
+        bool inCallback = false;
         SimulatorTime startedAt{0};
         std::deque<MIDIHDR*> buffers{};
     };
@@ -77,6 +86,23 @@ private:
         std::vector<std::uint8_t> bytes;
     };
 
+    // A port without a name is a number without a port, as the MIDI Service leaves gaps in its
+    // numbering: the device process numbers only the ports there are.
+    template <typename Ports>
+    static std::uint8_t ServiceNumber(const Ports& ports, UINT port) {
+        return static_cast<std::uint8_t>(
+            std::count_if(ports.begin(), ports.begin() + port,
+                          [](const auto& each) { return !each.name.empty(); }));
+    }
+    template <typename Ports>
+    static std::optional<UINT> ClientNumber(const Ports& ports, std::uint8_t service) {
+        for (UINT port = 0; port < ports.size(); ++port) {
+            if (!ports[port].name.empty() && service-- == 0)
+                return port;
+        }
+        return std::nullopt;
+    }
+
     // Connects and learns the ports; false without the device process.
     bool Connect();
     DWORD HandleInput(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
@@ -88,6 +114,7 @@ private:
     DWORD Register(std::list<Open>& opens, UINT port, DWORD_PTR user, DWORD_PTR parameter1,
                    DWORD_PTR parameter2, FrameKind kind, const std::string& name, UINT notice);
     DWORD CloseInput(InputOpen& open);
+    void StopInput(InputOpen& open);
     void ResetInput(InputOpen& open);
     // Hands the message to the device process and waits for its answer.
     MMRESULT Send(UINT port, std::span<const std::uint8_t> message);
@@ -101,6 +128,8 @@ private:
     void Deliver(UINT port, const InputEvent& event);
     // Hands the bytes to the open in its queued buffers, waiting for each as Windows 11 does.
     void DeliverLong(UINT port, InputOpen* open, const InputEvent& event);
+    // The open's callback has returned: a stop waiting for it may go on.
+    void EndCallback(InputOpen* open);
     // Whether the open is still there: a close may end it while a message is on its way.
     bool IsOpen(const InputOpen* open) const;
     void Notify(const Client& client, UINT message, DWORD_PTR parameter1, DWORD_PTR parameter2);

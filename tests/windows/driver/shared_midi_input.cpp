@@ -24,14 +24,15 @@ bool IsUndefined(std::uint8_t byte) {
 
 void SharedMidiDriver::Listen() {
     while (const std::optional<Frame> frame = link_->Read()) {
-        if (frame->kind == FrameKind::sent && frame->port < outputs_.size() &&
-            !frame->bytes.empty()) {
+        const std::optional<UINT> output = ClientNumber(outputs_, frame->port);
+        const std::optional<UINT> input = ClientNumber(inputs_, frame->port);
+        if (frame->kind == FrameKind::sent && output && !frame->bytes.empty()) {
             const std::lock_guard lock(mutex_);
-            outputs_[frame->port].result = frame->bytes.front();
+            outputs_[*output].result = frame->bytes.front();
             changed_.notify_all();
-        } else if (frame->kind == FrameKind::input && frame->port < inputs_.size()) {
-            for (const InputEvent& event : Parse(inputs_[frame->port], frame->bytes))
-                Deliver(frame->port, event);
+        } else if (frame->kind == FrameKind::input && input) {
+            for (const InputEvent& event : Parse(inputs_[*input], frame->bytes))
+                Deliver(*input, event);
         }
     }
     log_.Write(Now(), "the device process is gone");
@@ -88,14 +89,22 @@ void SharedMidiDriver::Deliver(UINT port, const InputEvent& event) {
         DWORD_PTR timestamp;
         {
             const std::lock_guard lock(mutex_);
-            if (!IsOpen(open))
+            if (!IsOpen(open) || !open->started)
                 continue;
             client = open->client;
             timestamp = static_cast<DWORD_PTR>((Now() - open->startedAt).count() / 1000);
+            open->inCallback = true;
         }
         log_.Write(Now(), InputName(port) + ": realtime " + HexBytes(event.bytes) + " delivered");
         Notify(client, MIM_DATA, event.bytes.front(), timestamp);
+        EndCallback(open);
     }
+}
+
+void SharedMidiDriver::EndCallback(InputOpen* open) {
+    const std::lock_guard lock(mutex_);
+    open->inCallback = false;
+    changed_.notify_all();
 }
 
 void SharedMidiDriver::DeliverLong(UINT port, InputOpen* open, const InputEvent& event) {
@@ -107,7 +116,9 @@ void SharedMidiDriver::DeliverLong(UINT port, InputOpen* open, const InputEvent&
         DWORD_PTR timestamp;
         {
             std::unique_lock lock(mutex_);
-            const auto ready = [this, open] { return !IsOpen(open) || !open->buffers.empty(); };
+            const auto ready = [this, open] {
+                return !IsOpen(open) || !open->started || !open->buffers.empty();
+            };
             changed_.wait_for(lock, offset == 0 ? firstBufferWait : nextBufferWait, ready);
             if (!IsOpen(open) || !open->started)
                 return;
@@ -123,6 +134,7 @@ void SharedMidiDriver::DeliverLong(UINT port, InputOpen* open, const InputEvent&
             std::memcpy(header->lpData, event.bytes.data() + offset, length);
             header->dwBytesRecorded = static_cast<DWORD>(length);
             header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+            open->inCallback = true;
             offset += length;
             client = open->client;
             timestamp = static_cast<DWORD_PTR>((Now() - open->startedAt).count() / 1000);
@@ -135,6 +147,7 @@ void SharedMidiDriver::DeliverLong(UINT port, InputOpen* open, const InputEvent&
         const bool last = offset == event.bytes.size();
         Notify(client, last ? event.message : MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header),
                timestamp);
+        EndCallback(open);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 // winmm exports it for drivers; MinGW's headers leave it out.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
@@ -13,6 +14,16 @@ namespace {
 
 constexpr const char* devicePortName = "TV615R Device";
 constexpr const char* instrumentPortName = "Keyboard";
+constexpr const char* synthPortName = "Microsoft GS Wavetable Synth";
+// The MIDI Service's default loopbacks, as its default configuration names them.
+constexpr const char* loopbackA = "Default App Loopback (A)";
+constexpr const char* loopbackB = "Default App Loopback (B)";
+constexpr const char* basicLoopback = "Default Basic App Loopback";
+// What a USB MIDI interface holds of what it plays: a blocking send returns once no more than
+// this much of its message is left to play.
+constexpr std::size_t interfaceBytes = 16;
+// How long after marking a header done the blocking send makes its MOM_DONE.
+constexpr auto doneNoticeDelay = std::chrono::microseconds(500);
 
 DeviceBehaviour PlayedUnpaced(DeviceBehaviour behaviour) {
     // The driver paces both cables itself; the session only decides.
@@ -34,8 +45,9 @@ MMRESULT Unprepare(MIDIHDR& header) {
 
 }  // namespace
 
-TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed)
+TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed, MidiStack stack)
     : options_(parsed.options),
+      stack_(stack),
       start_(std::chrono::steady_clock::now()),
       session_(PlayedUnpaced(options_.device.behaviour), *this) {
     log_.Open(options_.logPath);
@@ -52,6 +64,8 @@ TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed)
     }
     if (options_.instrument)
         inputs_.push_back({.name = instrumentPortName, .role = Role::instrument});
+    if (options_.windowsPorts)
+        AddWindowsPorts();
     for (std::uint32_t pair = 1; pair <= options_.device.extraPorts; ++pair) {
         inputs_.push_back({.name = "Decoy In " + std::to_string(pair), .role = Role::decoy});
         outputs_.push_back({.name = "Decoy Out " + std::to_string(pair), .role = Role::decoy});
@@ -63,6 +77,20 @@ TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed)
     std::thread([this] { Run(); }).detach();
 }
 
+void TestMidiDriver::AddWindowsPorts() {
+    outputs_.push_back({.name = synthPortName, .role = Role::synth});
+    if (stack_ != MidiStack::service)
+        return;
+    // Each loopback's output echoes to the input of its other side.
+    const std::size_t first = inputs_.size();
+    const std::size_t echoes[] = {first + 1, first, first + 2};
+    for (const char* name : {loopbackA, loopbackB, basicLoopback}) {
+        inputs_.push_back({.name = name, .role = Role::loopback});
+        outputs_.push_back({.name = name, .role = Role::loopback});
+        outputs_.back().echoInput = echoes[inputs_.size() - 1 - first];
+    }
+}
+
 DWORD TestMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
                                    DWORD_PTR parameter2) {
     return Dispatch(inputs_, MIDM_GETNUMDEVS, port, message, user, parameter1, parameter2);
@@ -70,7 +98,27 @@ DWORD TestMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DWOR
 
 DWORD TestMidiDriver::OutputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
                                     DWORD_PTR parameter2) {
-    return Dispatch(outputs_, MODM_GETNUMDEVS, port, message, user, parameter1, parameter2);
+    const DWORD result =
+        Dispatch(outputs_, MODM_GETNUMDEVS, port, message, user, parameter1, parameter2);
+    if (stack_ == MidiStack::classic && message == MODM_LONGDATA && result == MMSYSERR_NOERROR)
+        AwaitTaken(outputs_[port], reinterpret_cast<MIDIHDR*>(parameter1));
+    return result;
+}
+
+void TestMidiDriver::AwaitTaken(const OutputPort& port, MIDIHDR* header) {
+    Client client;
+    {
+        std::unique_lock lock(mutex_);
+        handedBack_.wait(lock, [header] { return (header->dwFlags & MHDR_DONE) != 0; });
+        client = port.client;
+    }
+    const LPSTR data = header->lpData;
+    std::this_thread::sleep_for(doneNoticeDelay);
+    // The header is the program's again, but a program that reuses it before the notice loses
+    // track of which message the notice is for.
+    if ((header->dwFlags & (MHDR_DONE | MHDR_INQUEUE)) != MHDR_DONE || header->lpData != data)
+        log_.Write(Now(), Name(port) + ": header changed before its MOM_DONE");
+    Send({{client, MOM_DONE, reinterpret_cast<DWORD_PTR>(header), 0}});
 }
 
 template <typename Port>
@@ -231,9 +279,11 @@ DWORD TestMidiDriver::Close(InputPort& port, Notices& notices) {
 }
 
 DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
-    if (!port.queue.empty()) {
-        log_.Write(Now(), Name(port) + ": close refused, " + std::to_string(port.queue.size()) +
-                              " messages queued");
+    // What the interface has taken plays on after the close: the driver holds no header of it.
+    const auto held = std::ranges::count(port.queue, false, &Playing::handedBack);
+    if (held != 0) {
+        log_.Write(Now(),
+                   Name(port) + ": close refused, " + std::to_string(held) + " messages queued");
         return MIDIERR_STILLPLAYING;
     }
     port.open = false;
@@ -261,9 +311,15 @@ void TestMidiDriver::Reset(InputPort& port, Notices& notices) {
 
 void TestMidiDriver::Reset(OutputPort& port, Notices& notices) {
     for (const Playing& playing : port.queue) {
+        if (playing.handedBack)
+            continue;
         playing.header->dwFlags = (playing.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        notices.push_back({port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(playing.header), 0});
+        // A blocked send makes its own notice once it returns.
+        if (!playing.blocking)
+            notices.push_back(
+                {port.client, MOM_DONE, reinterpret_cast<DWORD_PTR>(playing.header), 0});
     }
+    handedBack_.notify_all();
     log_.Write(Now(), Name(port) + ": reset, " + std::to_string(port.queue.size()) +
                           " messages handed back");
     port.queue.clear();
@@ -276,7 +332,11 @@ DWORD TestMidiDriver::Play(OutputPort& port, MIDIHDR* header) {
     if (const MMRESULT result = CheckQueueable(*header))
         return result;
     header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
-    SimulatorTime due = port.cable.Cross(Now(), header->dwBufferLength);
+    const SimulatorTime now = Now();
+    const std::size_t length = header->dwBufferLength;
+    // The synthesizer and the loopbacks are software: nothing paces them.
+    const bool cabled = port.role == Role::device || port.role == Role::decoy;
+    SimulatorTime due = cabled ? port.cable.Cross(now, length) : now;
     if (port.role == Role::device && options_.stallAfterMessages != 0 &&
         ++messagesToDevice_ > options_.stallAfterMessages) {
         if (messagesToDevice_ == options_.stallAfterMessages + 1) {
@@ -285,7 +345,13 @@ DWORD TestMidiDriver::Play(OutputPort& port, MIDIHDR* header) {
         }
         due = SimulatorTime::max();
     }
-    port.queue.push_back({header, due});
+    Playing playing{header, due};
+    if (stack_ == MidiStack::classic) {
+        playing.blocking = true;
+        const SimulatorTime rest = DinCable::byteTime * std::min(length, interfaceBytes);
+        playing.takenAt = due == SimulatorTime::max() || !cabled ? due : std::max(now, due - rest);
+    }
+    port.queue.push_back(std::move(playing));
     Changed();
     return MMSYSERR_NOERROR;
 }

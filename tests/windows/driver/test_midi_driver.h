@@ -2,8 +2,19 @@
 // with the device behind one pair, and decoys and an instrument beside it.
 //
 // - Every message that the program sends plays at the pace of a DIN cable (320 us a byte,
-//   one cable per port); its header stays MHDR_INQUEUE until its last byte has gone, and is
-//   marked done at that moment, not a scheduler tick later.
+//   one cable per port).
+// - On the older stack a send behaves as with Windows 10's in-box USB MIDI driver:
+//   MODM_LONGDATA returns only once the device's USB interface has taken the whole message
+//   (it holds the last 16 bytes of what it plays), a stalled interface keeping the call from
+//   returning until a reset; the header is marked done then, and MOM_DONE comes on the calling
+//   thread a moment later (Wine's winmm tests see that delay on native Windows).
+// - Inside the device process (the MIDI Service's own side) a send is queued instead: its
+//   header stays MHDR_INQUEUE until its last byte has gone, and is marked done at that moment,
+//   not a scheduler tick later.
+// - With --windows-ports the port list is Windows' own: output 0 is the Microsoft GS Wavetable
+//   Synth, which takes everything and answers nothing; inside the device process the MIDI
+//   Service's three default loopbacks follow, each output echoing what it is sent on its
+//   loopback's other side (A to B, B to A, the basic one to itself).
 // - A port in use is refused; a close with buffers or messages still queued is refused with
 //   MIDIERR_STILLPLAYING, as is unpreparing a queued header; a reset hands every queued header
 //   back, marked done.
@@ -35,9 +46,13 @@
 #include "driver_options.h"
 #include "midi_driver.h"
 
+// Which stack's sends the driver plays: the older one's blocking sends, or the queue of the
+// device process that plays the MIDI Service.
+enum class MidiStack { classic, service };
+
 class TestMidiDriver : public MidiDriver, private DeviceEvents {
 public:
-    explicit TestMidiDriver(const ParsedDriverOptions& parsed);
+    TestMidiDriver(const ParsedDriverOptions& parsed, MidiStack stack);
     TestMidiDriver(const TestMidiDriver&) = delete;
     TestMidiDriver& operator=(const TestMidiDriver&) = delete;
 
@@ -50,7 +65,7 @@ public:
     void Note(const std::string& line);
 
 private:
-    enum class Role { device, decoy, instrument };
+    enum class Role { device, decoy, instrument, synth, loopback };
     using Client = DriverClient;
     // A DriverCallback to make once the lock is released.
     struct Notice {
@@ -73,6 +88,12 @@ private:
     struct Playing {
         MIDIHDR* header;
         SimulatorTime due;
+        // A blocking send's message is handed back once the interface has taken it, at
+        // takenAt, and plays on from a copy of its bytes.
+        bool blocking = false;
+        SimulatorTime takenAt{0};
+        bool handedBack = false;
+        Bytes bytes{};
     };
     struct OutputPort {
         std::string name;
@@ -81,6 +102,8 @@ private:
         Client client{};
         std::deque<Playing> queue{};
         DinCable cable{true};
+        // A loopback's output: the input that hears what it is sent.
+        std::optional<std::size_t> echoInput{};
         // How late the thread marked the messages played since the port opened: the
         // benchmark's figure holds only while this stays small.
         std::size_t played = 0;
@@ -112,6 +135,9 @@ private:
     void Reset(InputPort& port, Notices& notices);
     void Reset(OutputPort& port, Notices& notices);
     DWORD Play(OutputPort& port, MIDIHDR* header);
+    // The rest of a blocking send, after the lock: back once the header is handed back.
+    void AwaitTaken(const OutputPort& port, MIDIHDR* header);
+    void AddWindowsPorts();
     std::string Name(const InputPort& port) const;
     std::string Name(const OutputPort& port) const;
     static void Send(const Notices& notices);
@@ -121,6 +147,9 @@ private:
     void Step(SimulatorTime now, Notices& notices);
     std::optional<SimulatorTime> NextDue() const;
     void PlayOut(OutputPort& port, SimulatorTime now, Notices& notices);
+    void HandBack(Playing& playing);
+    void Echo(const OutputPort& port, std::span<const std::uint8_t> message, SimulatorTime now,
+              Notices& notices);
     void DeliverReplies(SimulatorTime now, Notices& notices);
     void PlayInstrument(SimulatorTime now, Notices& notices);
     // Hands the message to the program in the port's first queued buffer; false when the
@@ -134,12 +163,15 @@ private:
     SimulatorTime Now() const;
 
     const DriverOptions options_;
+    const MidiStack stack_;
     const std::chrono::steady_clock::time_point start_;
     DriverLog log_;
     std::ofstream accepted_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
+    // Wakes the blocking sends when their headers are handed back.
+    std::condition_variable handedBack_;
     // Counts every change that may bring a due time forward, so that a wait ends for it.
     std::atomic<std::uint64_t> changes_{0};
 
