@@ -19,9 +19,10 @@ constexpr const char* synthPortName = "Microsoft GS Wavetable Synth";
 constexpr const char* loopbackA = "Default App Loopback (A)";
 constexpr const char* loopbackB = "Default App Loopback (B)";
 constexpr const char* basicLoopback = "Default Basic App Loopback";
-// What a USB MIDI interface holds of what it plays: a blocking send returns once no more than
+// What a USB MIDI interface holds of what it plays: one full-speed bulk packet of sixteen
+// four-byte USB MIDI events, three MIDI bytes each. A blocking send returns once no more than
 // this much of its message is left to play.
-constexpr std::size_t interfaceBytes = 16;
+constexpr std::size_t interfaceBytes = 48;
 // How long after marking a header done the blocking send makes its MOM_DONE.
 constexpr auto doneNoticeDelay = std::chrono::microseconds(500);
 

@@ -5,7 +5,7 @@
 //   one cable per port).
 // - On the older stack a send behaves as with Windows 10's in-box USB MIDI driver:
 //   MODM_LONGDATA returns only once the device's USB interface has taken the whole message
-//   (it holds the last 16 bytes of what it plays), a stalled interface keeping the call from
+//   (it holds the last 48 bytes of what it plays), a stalled interface keeping the call from
 //   returning until a reset; the header is marked done then, and MOM_DONE comes on the calling
 //   thread a moment later (Wine's winmm tests see that delay on native Windows).
 // - Inside the device process (the MIDI Service's own side) a send is queued instead: its
