@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                      .personality = Personality::midiService,
                      .echoPairs = 3,
                      .logShows = "4 inputs, 5 outputs, shared",
-                     .mostSeconds = 50},
+                     .mostSeconds = 60},
         // The device is input 1 and output 1; number 0 answers MMSYSERR_NODRIVER.
         PortListCase{.name = "GapBeforeTheDeviceOnTheMidiService",
                      .driverOptions = "--port-gap",

@@ -110,7 +110,17 @@ struct DeviceCase {
     // What the log of the program's driver shows on the MIDI Service, which cuts the input into
     // messages by its own rules.
     std::string sharedDriverShows = "";
+    // A port the program may leave open on the older stack: a send on it never returned, and a
+    // close would only be refused.
+    std::string blockedPort = "";
 };
+
+// The port faults of the log but the blocked port's being left open.
+std::vector<std::string> FaultsBeside(const std::string& log, const std::string& blockedPort) {
+    std::vector<std::string> faults = PortFaults(log);
+    std::erase(faults, blockedPort + ": left open");
+    return faults;
+}
 
 void PrintTo(const DeviceCase& row, std::ostream* out) {
     *out << row.name;
@@ -125,8 +135,9 @@ TEST_P(DeviceScenario, Run) {
     const WineRun run =
         RunUnderWine(folder, scenario.driverOptions, {}, personality, scenario.mostSeconds + 5);
     ExpectConsole(run, opened + scenario.messages(scenario.image));
-    EXPECT_THAT(PortFaults(run.driverLog), testing::IsEmpty()) << run.driverLog;
-    EXPECT_THAT(PortFaults(run.deviceLog), testing::IsEmpty()) << run.deviceLog;
+    const std::string blocked = personality == Personality::olderStack ? scenario.blockedPort : "";
+    EXPECT_THAT(FaultsBeside(run.driverLog, blocked), testing::IsEmpty()) << run.driverLog;
+    EXPECT_THAT(FaultsBeside(run.deviceLog, blocked), testing::IsEmpty()) << run.deviceLog;
     if (scenario.acceptsImage) {
         EXPECT_EQ(run.acceptedRecords, std::string(scenario.image.begin(), scenario.image.end()))
             << run.deviceLog;
@@ -247,7 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
                            },
                        .image = FullMessagesImage(),
                        .mostSeconds = 13,
-                       .logShows = "stalled from message 14 on"},
+                       .logShows = "stalled from message 14 on",
+                       .blockedPort = "output 0 TV615R Device"},
             // The instrument's messages keep coming while the program tries its input: none may
             // reach the program once it has closed that input. The device answers only the sixth
             // handshake, the second sent with its own input open: an answer to one sent while the
