@@ -94,10 +94,15 @@ void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notic
         const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
         const std::span<const std::uint8_t> bytes =
             playing.handedBack ? std::span(playing.bytes) : std::span(data, header->dwBufferLength);
-        if (port.role == Role::device)
+        if (port.role == Role::device) {
+            // The device answers from the moment the last byte came, however late this thread
+            // got to it: a busy machine would otherwise add its delays to every round trip.
+            receivedAt_ = playing.due;
             session_.Receive(bytes, playing.due);
-        else if (port.echoInput)
+            receivedAt_.reset();
+        } else if (port.echoInput) {
             Echo(port, bytes, now, notices);
+        }
         ++port.played;
         port.lateness += now - playing.due;
         port.latest = std::max(port.latest, now - playing.due);
@@ -175,7 +180,7 @@ bool TestMidiDriver::Deliver(InputPort& port, std::span<const std::uint8_t> mess
 
 void TestMidiDriver::SendReply(std::span<const std::uint8_t> message) {
     ++repliesSent_;
-    const SimulatorTime arrives = replyCable_.Cross(Now(), message.size());
+    const SimulatorTime arrives = replyCable_.Cross(receivedAt_.value_or(Now()), message.size());
     replies_.push_back(
         {Bytes(message.begin(), message.end()), arrives, repliesSent_ == options_.damagedReply});
 }

@@ -179,6 +179,8 @@ private:
     std::vector<OutputPort> outputs_;
     DeviceSession session_;
     DinCable replyCable_{true};
+    // While the device takes a message: when its last byte came.
+    std::optional<SimulatorTime> receivedAt_;
     std::deque<Reply> replies_;
     std::uint32_t repliesSent_ = 0;
     std::uint32_t messagesToDevice_ = 0;
