@@ -83,8 +83,12 @@ std::optional<SimulatorTime> TestMidiDriver::NextDue() const {
 
 void TestMidiDriver::PlayOut(OutputPort& port, SimulatorTime now, Notices& notices) {
     for (Playing& playing : port.queue) {
-        if (playing.blocking && !playing.handedBack && playing.takenAt <= now)
+        if (playing.blocking && !playing.handedBack && playing.takenAt <= now) {
             HandBack(playing);
+            ++port.handedBack;
+            port.handBackLateness += now - playing.takenAt;
+            port.latestHandBack = std::max(port.latestHandBack, now - playing.takenAt);
+        }
     }
     while (!port.queue.empty() && port.queue.front().due <= now) {
         const Playing playing = std::move(port.queue.front());
@@ -149,6 +153,9 @@ void TestMidiDriver::DeliverReplies(SimulatorTime now, Notices& notices) {
         } else {
             log_.Write(now, line + " delivered");
         }
+        ++repliesDelivered_;
+        replyLateness_ += now - reply.due;
+        lastReplyAt_ = now;
     }
 }
 

@@ -234,6 +234,11 @@ DWORD TestMidiDriver::Handle(OutputPort& port, UINT message, DWORD_PTR user, DWO
             port.played = 0;
             port.lateness = SimulatorTime{0};
             port.latest = SimulatorTime{0};
+            port.handedBack = 0;
+            port.idle = SimulatorTime{0};
+            port.lastDue = SimulatorTime{0};
+            port.handBackLateness = SimulatorTime{0};
+            port.latestHandBack = SimulatorTime{0};
         }
         return result;
     }
@@ -274,7 +279,15 @@ DWORD TestMidiDriver::Close(InputPort& port, Notices& notices) {
     }
     port.open = false;
     port.started = false;
-    log_.Write(Now(), Name(port) + ": closed");
+    std::string lateness;
+    if (port.role == Role::device && repliesDelivered_ != 0) {
+        lateness = "; " + std::to_string(repliesDelivered_) + " replies handed over " +
+                   std::to_string(replyLateness_.count() / repliesDelivered_) +
+                   " us after they came on average, the next message sent " +
+                   std::to_string(turnarounds_ == 0 ? 0 : turnaround_.count() / turnarounds_) +
+                   " us after a reply on average";
+    }
+    log_.Write(Now(), Name(port) + ": closed" + lateness);
     notices.push_back({port.client, MIM_CLOSE, 0, 0});
     return MMSYSERR_NOERROR;
 }
@@ -289,10 +302,18 @@ DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
     }
     port.open = false;
     const auto lateness = port.played == 0 ? 0 : port.lateness.count() / port.played;
+    std::string handBack;
+    if (port.handedBack != 0) {
+        handBack =
+            "; sends returned " + std::to_string(port.handBackLateness.count() / port.handedBack) +
+            " us after the interface took them on average, " +
+            std::to_string(port.latestHandBack.count()) + " us at most; the cable idle " +
+            std::to_string(port.idle.count()) + " us in all between the messages of a record";
+    }
     log_.Write(Now(), Name(port) + ": closed; " + std::to_string(port.played) +
                           " messages played, marked done " + std::to_string(lateness) +
                           " us after their end on average, " + std::to_string(port.latest.count()) +
-                          " us at most");
+                          " us at most" + handBack);
     notices.push_back({port.client, MOM_CLOSE, 0, 0});
     return MMSYSERR_NOERROR;
 }
@@ -338,6 +359,16 @@ DWORD TestMidiDriver::Play(OutputPort& port, MIDIHDR* header) {
     // The synthesizer and the loopbacks are software: nothing paces them.
     const bool cabled = port.role == Role::device || port.role == Role::decoy;
     SimulatorTime due = cabled ? port.cable.Cross(now, length) : now;
+    if (port.role == Role::device && lastReplyAt_) {
+        ++turnarounds_;
+        turnaround_ += now - *lastReplyAt_;
+        lastReplyAt_.reset();
+    } else if (port.role == Role::device && port.lastDue != SimulatorTime{0} &&
+               now > port.lastDue) {
+        // Between two messages of one record: the cable waited for the program.
+        port.idle += now - port.lastDue;
+    }
+    port.lastDue = due;
     if (port.role == Role::device && options_.stallAfterMessages != 0 &&
         ++messagesToDevice_ > options_.stallAfterMessages) {
         if (messagesToDevice_ == options_.stallAfterMessages + 1) {

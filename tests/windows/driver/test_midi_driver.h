@@ -109,6 +109,12 @@ private:
         std::size_t played = 0;
         SimulatorTime lateness{0};
         SimulatorTime latest{0};
+        // The same for the blocking sends' returns: late ones leave the cable idle.
+        std::size_t handedBack = 0;
+        SimulatorTime handBackLateness{0};
+        SimulatorTime latestHandBack{0};
+        SimulatorTime lastDue{0};
+        SimulatorTime idle{0};
     };
     struct Reply {
         Bytes message;
@@ -183,6 +189,15 @@ private:
     std::optional<SimulatorTime> receivedAt_;
     std::deque<Reply> replies_;
     std::uint32_t repliesSent_ = 0;
+    // How late the thread handed the device's replies over: the benchmark's figure holds only
+    // while this stays small.
+    std::uint32_t repliesDelivered_ = 0;
+    SimulatorTime replyLateness_{0};
+    // How long the program took from a reply to its next message to the device: its own share
+    // of each round trip.
+    std::optional<SimulatorTime> lastReplyAt_;
+    std::uint32_t turnarounds_ = 0;
+    SimulatorTime turnaround_{0};
     std::uint32_t messagesToDevice_ = 0;
     SimulatorTime nextInstrumentMessage_{0};
 };
