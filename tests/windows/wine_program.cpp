@@ -111,7 +111,8 @@ std::vector<std::string> PortFaults(const std::string& driverLog) {
             open[port->port] = false;
         } else if (port->event.starts_with("close refused") ||
                    port->event.ends_with("after a close") ||
-                   port->event.ends_with("before its MOM_DONE")) {
+                   port->event.ends_with("before its MOM_DONE") ||
+                   port->event.starts_with("reset still handing buffers back")) {
             faults.push_back(port->port + ": " + port->event);
         }
     }

@@ -39,7 +39,8 @@ std::string WindowsPath(const std::string& path);
 
 // What the driver's log shows went wrong with the ports, a line each: a close refused, a
 // message delivered after its port's close was asked for, a header changed between its
-// blocking send's return and its MOM_DONE, a port left open at the end.
+// blocking send's return and its MOM_DONE, a reset that the callback keeps going by queuing
+// buffers again, a port left open at the end.
 std::vector<std::string> PortFaults(const std::string& driverLog);
 
 // Whether the program opened any port at all.
