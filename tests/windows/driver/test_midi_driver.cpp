@@ -304,11 +304,12 @@ DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
     const auto lateness = port.played == 0 ? 0 : port.lateness.count() / port.played;
     std::string handBack;
     if (port.handedBack != 0) {
-        handBack =
-            "; sends returned " + std::to_string(port.handBackLateness.count() / port.handedBack) +
-            " us after the interface took them on average, " +
-            std::to_string(port.latestHandBack.count()) + " us at most; the cable idle " +
-            std::to_string(port.idle.count()) + " us in all between the messages of a record";
+        handBack = "; sends returned " +
+                   std::to_string(port.handBackLateness.count() / port.handedBack) +
+                   " us after the interface took them on average, " +
+                   std::to_string(port.latestHandBack.count()) + " us at most; the cable idle " +
+                   std::to_string(port.idle.count()) +
+                   " us in all between messages with no reply between them";
     }
     log_.Write(Now(), Name(port) + ": closed; " + std::to_string(port.played) +
                           " messages played, marked done " + std::to_string(lateness) +
@@ -365,7 +366,8 @@ DWORD TestMidiDriver::Play(OutputPort& port, MIDIHDR* header) {
         lastReplyAt_.reset();
     } else if (port.role == Role::device && port.lastDue != SimulatorTime{0} &&
                now > port.lastDue) {
-        // Between two messages of one record: the cable waited for the program.
+        // Between two messages with no reply between them (in a whole transfer, the messages of
+        // one record): the cable waited for the program.
         port.idle += now - port.lastDue;
     }
     port.lastDue = due;
