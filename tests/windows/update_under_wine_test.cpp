@@ -113,7 +113,22 @@ struct DeviceCase {
     // A port the program may leave open on the older stack: a send on it never returned, and a
     // close would only be refused.
     std::string blockedPort = "";
+    // On the older stack, the log's last line comes within this of the line that logShows
+    // names: how long the program may take to give up after the trouble; 0: not looked at.
+    double mostSecondsAfterTrouble = 0;
 };
+
+// The seconds from the first line that holds text to the log's last line ("TIME ..." in
+// milliseconds); a negative number when no line holds it or none follows it.
+double SecondsAfter(const std::string& log, const std::string& text) {
+    const std::size_t found = log.find(text);
+    const std::size_t lastLine = log.rfind('\n', log.size() - 2);
+    if (found == std::string::npos || lastLine == std::string::npos || found > lastLine)
+        return -1;
+    const std::size_t line = log.rfind('\n', found);
+    const double from = std::stod(log.substr(line == std::string::npos ? 0 : line + 1));
+    return (std::stod(log.substr(lastLine + 1)) - from) / 1000;
+}
 
 // The port faults of the log but the blocked port's being left open.
 std::vector<std::string> FaultsBeside(const std::string& log, const std::string& blockedPort) {
@@ -144,6 +159,11 @@ TEST_P(DeviceScenario, Run) {
     }
     EXPECT_LT(run.seconds, scenario.mostSeconds) << run.driverLog;
     EXPECT_THAT(run.deviceLog, testing::HasSubstr(scenario.logShows)) << run.deviceLog;
+    if (personality == Personality::olderStack && scenario.mostSecondsAfterTrouble != 0) {
+        const double seconds = SecondsAfter(run.driverLog, scenario.logShows);
+        EXPECT_GE(seconds, 0) << run.driverLog;
+        EXPECT_LT(seconds, scenario.mostSecondsAfterTrouble) << run.driverLog;
+    }
     if (personality == Personality::midiService) {
         EXPECT_THAT(run.driverLog, testing::HasSubstr(scenario.sharedDriverShows)) << run.driverLog;
     }
@@ -248,8 +268,9 @@ INSTANTIATE_TEST_SUITE_P(
             // Messages 1 to 13 are the handshake, record 1 and three messages of record 2: the
             // device's interface never takes the fourth. On the older stack that send never
             // returns from midiOutLongMsg, as with the in-box USB MIDI driver: the program must
-            // give up on it after its 10 s, and the run, Wine's start included, ends within a
-            // few seconds more. On the MIDI Service the send fails after 1 s.
+            // give up on it after its 10 s and close its input within a second more, and the
+            // run, Wine's start included, ends within 13 s. On the MIDI Service the send fails
+            // after 1 s.
             DeviceCase{.name = "OutputStalls",
                        .driverOptions = "--stall-output-after 13",
                        .messages =
@@ -259,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
                        .image = FullMessagesImage(),
                        .mostSeconds = 13,
                        .logShows = "stalled from message 14 on",
-                       .blockedPort = "output 0 TV615R Device"},
+                       .blockedPort = "output 0 TV615R Device",
+                       .mostSecondsAfterTrouble = 11},
             // The instrument's messages keep coming while the program tries its input: none may
             // reach the program once it has closed that input. The device answers only the sixth
             // handshake, the second sent with its own input open: an answer to one sent while the
