@@ -9,11 +9,15 @@ function CreateConsolePanel() {
     const lines = [];
     let current = [];
     let column = 0;
+    // What the last progress line that a newline ended showed.
+    let endedProgress = null;
 
     function Write(text) {
         for (const character of text) {
             if (character === '\n') {
-                lines.push(current.join(''));
+                const line = current.join('');
+                endedProgress = ProgressOfLine(line) ?? endedProgress;
+                lines.push(line);
                 current = [];
                 column = 0;
             } else if (character === '\r') {
@@ -33,9 +37,9 @@ function CreateConsolePanel() {
         text() {
             return lines.concat([current.join('')]).join('\n');
         },
-        // The line being written: the progress lines stand there.
-        currentLine() {
-            return current.join('');
+        // The share of the work that the latest progress line shows, or null before any.
+        progress() {
+            return ProgressOfLine(current.join('')) ?? endedProgress;
         },
     };
 }
@@ -89,7 +93,7 @@ function StartPage(module) {
     function Show() {
         shown = false;
         panel.textContent = screen.text();
-        const progress = ProgressOfLine(screen.currentLine());
+        const progress = screen.progress();
         if (progress !== null) bar.value = progress;
     }
 
