@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "platform/platform.h"
 #include "platform/system/clock.h"
 #include "platform/winmm/winmm.h"
 
@@ -53,4 +54,8 @@ bool WaitUntilReady(std::uint32_t milliseconds, const std::function<bool()>& rea
         YieldToBrowser(deadline - now);
     }
     return true;
+}
+
+std::uint32_t ReadMillisecondClock() {
+    return GetTickCount();
 }
