@@ -1,5 +1,6 @@
 // The driver's thread: plays what the program sends at the pace of a DIN cable, runs the
-// device, carries its replies back over a cable of their own, and plays the instrument.
+// device, carries its replies back over a cable of their own, plays the instrument, and
+// echoes what the MIDI Service's loopbacks are sent.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -10,6 +11,11 @@
 
 namespace {
 
+constexpr const char* synthPortName = "Microsoft GS Wavetable Synth";
+// The MIDI Service's default loopbacks, as its default configuration names them.
+constexpr const char* loopbackA = "Default App Loopback (A)";
+constexpr const char* loopbackB = "Default App Loopback (B)";
+constexpr const char* basicLoopback = "Default Basic App Loopback";
 constexpr SimulatorTime instrumentPeriod = std::chrono::milliseconds(4);
 // A System Exclusive message under the non-commercial identifier 7D.
 constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7};
@@ -18,6 +24,20 @@ constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x0
 constexpr SimulatorTime spinAhead = std::chrono::microseconds(3000);
 
 }  // namespace
+
+void TestMidiDriver::AddWindowsPorts() {
+    outputs_.push_back({.name = synthPortName, .role = Role::synth});
+    if (stack_ != MidiStack::service)
+        return;
+    // Each loopback's output echoes to the input of its other side.
+    const std::size_t first = inputs_.size();
+    const std::size_t echoes[] = {first + 1, first, first + 2};
+    for (const char* name : {loopbackA, loopbackB, basicLoopback}) {
+        inputs_.push_back({.name = name, .role = Role::loopback});
+        outputs_.push_back({.name = name, .role = Role::loopback});
+        outputs_.back().echoInput = echoes[inputs_.size() - 1 - first];
+    }
+}
 
 void TestMidiDriver::Run() {
     Notices notices;

@@ -14,11 +14,6 @@ namespace {
 
 constexpr const char* devicePortName = "TV615R Device";
 constexpr const char* instrumentPortName = "Keyboard";
-constexpr const char* synthPortName = "Microsoft GS Wavetable Synth";
-// The MIDI Service's default loopbacks, as its default configuration names them.
-constexpr const char* loopbackA = "Default App Loopback (A)";
-constexpr const char* loopbackB = "Default App Loopback (B)";
-constexpr const char* basicLoopback = "Default Basic App Loopback";
 // What a USB MIDI interface holds of what it plays: one full-speed bulk packet of sixteen
 // four-byte USB MIDI events, three MIDI bytes each. A blocking send returns once no more than
 // this much of its message is left to play.
@@ -76,20 +71,6 @@ TestMidiDriver::TestMidiDriver(const ParsedDriverOptions& parsed, MidiStack stac
     log_.Write(Now(), std::to_string(inputs_.size()) + " inputs, " +
                           std::to_string(outputs_.size()) + " outputs");
     std::thread([this] { Run(); }).detach();
-}
-
-void TestMidiDriver::AddWindowsPorts() {
-    outputs_.push_back({.name = synthPortName, .role = Role::synth});
-    if (stack_ != MidiStack::service)
-        return;
-    // Each loopback's output echoes to the input of its other side.
-    const std::size_t first = inputs_.size();
-    const std::size_t echoes[] = {first + 1, first, first + 2};
-    for (const char* name : {loopbackA, loopbackB, basicLoopback}) {
-        inputs_.push_back({.name = name, .role = Role::loopback});
-        outputs_.push_back({.name = name, .role = Role::loopback});
-        outputs_.back().echoInput = echoes[inputs_.size() - 1 - first];
-    }
 }
 
 DWORD TestMidiDriver::InputMessage(UINT port, UINT message, DWORD_PTR user, DWORD_PTR parameter1,
