@@ -1,0 +1,168 @@
+"""What the browser tests need inside the virtual machine of tests/alsa/run-in-vm: udev's view
+of the sound cards, the loopback interface, a page server on localhost, one headless Chromium,
+the device simulator on a raw MIDI node, and the USB MIDI interface to plug in and pull.
+"""
+
+import functools
+import http.server
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+from devtools import Browser, Tab
+
+SIMULATOR = "build/release/tools/device-sim/device-sim"
+GADGET_BINDING = "/sys/kernel/config/usb_gadget/interface/UDC"
+# Runs in every page before its own scripts: counts the requests for MIDI access and logs every
+# message sent, with the page's state at that moment, so that a test can time the records and
+# tell what went out after the run had ended.
+INSTRUMENTS = r"""
+(() => {
+    const log = window.midiLog = {requests: 0, sends: [], sendsWhenDone: 0};
+    const request = Navigator.prototype.requestMIDIAccess;
+    Navigator.prototype.requestMIDIAccess = function (...parts) {
+        log.requests += 1;
+        return request.apply(this, parts);
+    };
+    const send = MIDIOutput.prototype.send;
+    MIDIOutput.prototype.send = function (data, ...rest) {
+        const handshake = data.length === 9 && data[1] === 0x53;
+        log.sends.push([performance.now(), data.length, handshake, this.name]);
+        if (document.body && document.body.dataset.state === "done")
+            log.sendsWhenDone += 1;
+        return send.call(this, data, ...rest);
+    };
+})();
+"""
+
+
+def wait_for(condition, seconds, step=0.05):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def prepare_machine():
+    """Brings up the loopback interface and udev, which Chromium's Web MIDI needs to tell the
+    sound cards' names: without it only Midi Through is listed."""
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    # The guest runs the machine's own files in a chroot, which systemd's tools refuse unless
+    # told to go on.
+    environment = dict(os.environ, SYSTEMD_IGNORE_CHROOT="1")
+    subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], check=True, env=environment)
+    subprocess.run(["udevadm", "trigger", "--action=add"], check=True, env=environment)
+    subprocess.run(["udevadm", "settle", "--timeout=30"], check=True, env=environment)
+
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *arguments):
+        pass
+
+
+def serve(pages):
+    """Serves the files PAGES (paths) from a scratch folder on localhost; gives the origin."""
+    folder = tempfile.mkdtemp(prefix="pages-")
+    for page in pages:
+        shutil.copy(page, folder)
+    handler = functools.partial(_QuietHandler, directory=folder)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://localhost:{server.server_address[1]}"
+
+
+def start_browser():
+    # As root Chromium needs --no-sandbox; the machine's network is closed, so whatever would
+    # reach out to the network is turned off, and each boot starts from an empty profile.
+    profile = tempfile.mkdtemp(prefix="chromium-")
+    return Browser([
+        "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+        "--no-first-run", "--disable-background-networking", "--disable-component-update",
+        "--disable-sync", "--window-size=900,760", f"--user-data-dir={profile}",
+        "--remote-debugging-pipe", "about:blank"
+    ])
+
+
+class Context:
+    """A browser context of its own, as a new profile: its permissions, locks and tabs."""
+
+    def __init__(self, browser, origin, midi="granted"):
+        self.browser = browser
+        self.identifier = browser.call("Target.createBrowserContext")["browserContextId"]
+        # What an owner's click on the browser's question grants (or refuses).
+        browser.call("Browser.setPermission", {
+            "permission": {"name": "midi", "sysex": True}, "setting": midi, "origin": origin,
+            "browserContextId": self.identifier})
+
+    def tab(self):
+        tab = Tab(self.browser, self.identifier)
+        tab.add_script(INSTRUMENTS)
+        return tab
+
+    def close(self):
+        self.browser.call("Target.disposeBrowserContext", {"browserContextId": self.identifier})
+
+
+class Simulator:
+    """The device, played by the simulator on a raw MIDI node until stopped."""
+
+    def __init__(self, node, *arguments):
+        self.folder = tempfile.mkdtemp(prefix="device-")
+        self.accepted_path = os.path.join(self.folder, "accepted")
+        self.log_path = os.path.join(self.folder, "log")
+        with open(self.log_path, "w") as log:
+            self.process = subprocess.Popen(
+                [SIMULATOR, "--rawmidi", node, "--accepted", self.accepted_path, *arguments],
+                stdout=log, stderr=subprocess.STDOUT)
+        if not wait_for(lambda: "device-sim: ready\n" in self.log(), 10):
+            raise RuntimeError("the simulator did not start: " + self.stop())
+
+    def log(self):
+        with open(self.log_path) as log:
+            return log.read()
+
+    def accepted(self):
+        """The records the device holds, in the order it accepted them."""
+        try:
+            with open(self.accepted_path, "rb") as file:
+                return file.read()
+        except FileNotFoundError:
+            return b""
+
+    def stop(self):
+        """Stops the simulator; gives its log."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGINT)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        return self.log()
+
+
+class UsbInterface:
+    """The USB MIDI gadget of tests/alsa/guest-init: plugged in, its cable pulled."""
+
+    def plug(self):
+        # The cards of an earlier plug must have gone, their numbers being fixed.
+        if not wait_for(lambda: not os.path.exists("/proc/asound/card0")
+                        and not os.path.exists("/proc/asound/card2"), 10):
+            return False
+        with open(GADGET_BINDING, "w") as binding:
+            binding.write("dummy_udc.0\n")
+
+        def listed():
+            with open("/proc/asound/seq/clients") as clients:
+                return '"KELVORIN TV615R MIDI 1"' in clients.read()
+        return wait_for(lambda: os.path.exists("/dev/snd/midiC2D0") and listed(), 10)
+
+    def pull(self):
+        with open(GADGET_BINDING, "w") as binding:
+            binding.write("\n")

@@ -1,0 +1,77 @@
+"""The update page as the tests drive it: a tab that opens it, chooses an image file and reads
+the page's words once the run has ended."""
+
+import difflib
+import time
+
+# What the page shows and what the instruments of guest.INSTRUMENTS logged, in one reading.
+READING = """(() => {
+    const progress = document.querySelector("#progress");
+    const log = window.midiLog;
+    return {state: document.body.dataset.state, outcome: document.body.dataset.outcome || "",
+            console: document.querySelector("#console").textContent,
+            result: document.querySelector("#result").textContent,
+            again: !document.querySelector("#again").disabled,
+            progress: [progress.value, progress.max],
+            requests: log.requests, sends: log.sends, sendsWhenDone: log.sendsWhenDone};
+})()"""
+
+
+class Page:
+    def __init__(self, tab, origin):
+        self.tab = tab
+        self.url = origin + "/update.html"
+
+    def start(self, image):
+        """Opens the page and chooses IMAGE, which starts a run."""
+        self.tab.open(self.url)
+        self.tab.choose_file("#image-file", image)
+
+    def state(self):
+        return self.tab.evaluate("document.body.dataset.state")
+
+    def finish(self, seconds):
+        """Waits for the run's end, then a little longer, and reads the page. Whatever the page
+        sends after its end shows in sendsWhenDone."""
+        ended = self.tab.wait_until('document.body.dataset.state === "done"', seconds)
+        if ended:
+            time.sleep(0.6)
+        reading = self.tab.evaluate(READING)
+        reading["ended"] = ended
+        return reading
+
+
+class Checks:
+    """The failures of one scenario, each told with what was seen."""
+
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, condition, what):
+        if not condition:
+            self.failures.append(what)
+        return condition
+
+    def equal(self, actual, expected, what):
+        if actual == expected:
+            return True
+        if isinstance(actual, str) and isinstance(expected, str):
+            difference = difflib.unified_diff(
+                [repr(line) for line in expected.split("\n")],
+                [repr(line) for line in actual.split("\n")], "expected", "actual", lineterm="")
+            self.failures.append(f"{what} differs:\n" + "\n".join(difference))
+        else:
+            self.failures.append(f"{what}: {actual!r}, expected {expected!r}")
+        return False
+
+    def ended(self, reading, outcome, console):
+        """The run has ended with OUTCOME and the whole console text CONSOLE, and nothing went
+        to MIDI after its end."""
+        if not self.expect(reading["ended"], f"the run never ended: {reading['console']!r}"):
+            return
+        self.equal(reading["outcome"], outcome, "the outcome")
+        if console is not None:
+            self.equal(reading["console"], console, "the console text")
+        self.expect(reading["result"].strip() != "", "no result in plain words")
+        self.expect(reading["again"], "'Update again' is not enabled at the end")
+        self.equal(reading["sendsWhenDone"], 0, "messages sent after the end")
