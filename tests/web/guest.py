@@ -151,17 +151,22 @@ class UsbInterface:
     """The USB MIDI gadget of tests/alsa/guest-init: plugged in, its cable pulled."""
 
     def plug(self):
-        # The cards of an earlier plug must have gone, their numbers being fixed.
+        """Plugs the interface in; true once its port is listed. No page may hold MIDI access
+        then: Chromium subscribes to every sequencer port it meets, and its subscription to the
+        gadget's own port "f_midi" would take the raw node that the simulator must open."""
+        def clients():
+            with open("/proc/asound/seq/clients") as listing:
+                return listing.read()
+        # The cards of an earlier plug must have gone, their numbers being fixed, and so must
+        # the browser's sequencer clients, which it keeps while a page has MIDI access.
         if not wait_for(lambda: not os.path.exists("/proc/asound/card0")
-                        and not os.path.exists("/proc/asound/card2"), 10):
+                        and not os.path.exists("/proc/asound/card2")
+                        and '"Chrome (' not in clients(), 10):
             return False
         with open(GADGET_BINDING, "w") as binding:
             binding.write("dummy_udc.0\n")
-
-        def listed():
-            with open("/proc/asound/seq/clients") as clients:
-                return '"KELVORIN TV615R MIDI 1"' in clients.read()
-        return wait_for(lambda: os.path.exists("/dev/snd/midiC2D0") and listed(), 10)
+        return wait_for(lambda: os.path.exists("/dev/snd/midiC2D0")
+                        and '"KELVORIN TV615R MIDI 1"' in clients(), 10)
 
     def pull(self):
         with open(GADGET_BINDING, "w") as binding:
