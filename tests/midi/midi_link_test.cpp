@@ -156,7 +156,7 @@ TEST_F(MidiLinkTest, RefusedLongMessageReturnsItsCodeAndTheNextSendGoesOut) {
     host.refusedSends = {1};
     const std::uint8_t data[] = {0x01, 0x02};
     EXPECT_EQ(SendSysEx(data, 2), MMSYSERR_ERROR);
-    EXPECT_NE(midiLink.outputHeader.dwFlags & MHDR_PREPARED, 0u);
+    EXPECT_NE(midiLink.outputHeader->dwFlags & MHDR_PREPARED, 0u);
     EXPECT_EQ(SendSysEx(data, 2), 0);
     ASSERT_EQ(host.Sent().size(), 1u);
     EXPECT_EQ(host.Sent()[0].bytes, (Message{0xF0, 0x01, 0x02, 0xF7}));
@@ -180,7 +180,7 @@ TEST_P(MidiLinkSendWait, SendReturnsOnceTheMessageIsDoneOrTakenBack) {
     const std::uint8_t data[] = {0x01};
     EXPECT_EQ(SendSysEx(data, 1), GetParam().result);
     EXPECT_EQ(host.Time(), GetParam().returnedAt);
-    EXPECT_EQ(midiLink.outputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
+    EXPECT_EQ(midiLink.outputHeader->dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
     EXPECT_EQ(CloseMidiOutput(), 1);
     EXPECT_EQ(host.OpenPorts(), (std::set<std::string>{"in device in"}));
 }
@@ -246,7 +246,7 @@ TEST_F(MidiLinkTest, ClosedInputIsClosedAndTheNextInputGetsTheBuffer) {
     FakeMidiHost two({"old in", "new in"}, {"out"});
     ASSERT_EQ(OpenMidiInput(0), 0);
     EXPECT_EQ(CloseMidiInput(), 1);
-    EXPECT_EQ(midiLink.inputHeader.dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
+    EXPECT_EQ(midiLink.inputHeader.load()->dwFlags & (MHDR_INQUEUE | MHDR_PREPARED), 0u);
     ASSERT_EQ(OpenMidiInput(1), 0);
     EXPECT_EQ(two.OpenPorts(), (std::set<std::string>{"in new in"}));
     two.Schedule("old in", ReplyMessage(0x39), 1);
@@ -262,7 +262,7 @@ TEST_F(MidiLinkTest, ClosedInputIsClosedAndTheNextInputGetsTheBuffer) {
 // What the program meets on Windows, the stand-in does too.
 TEST_F(MidiLinkTest, StandInKeepsWindowsRefusals) {
     OpenBoth();
-    MIDIHDR& input = midiLink.inputHeader;
+    MIDIHDR& input = *midiLink.inputHeader.load();
     EXPECT_EQ(midiInAddBuffer(midiLink.inputHandle, &input, sizeof input), MIDIERR_STILLPLAYING);
     EXPECT_EQ(midiInUnprepareHeader(midiLink.inputHandle, &input, sizeof input),
               MIDIERR_STILLPLAYING);

@@ -98,16 +98,24 @@ bool FakeMidiHost::Send(const std::string& output, std::span<const std::uint8_t>
     return true;
 }
 
+std::chrono::microseconds FakeMidiHost::EndOfWait(std::uint32_t milliseconds) const {
+    const std::chrono::microseconds end = now_ + std::chrono::milliseconds(milliseconds);
+    if (timerTick.count() == 0)
+        return end;
+    return (end + timerTick - std::chrono::microseconds(1)) / timerTick * timerTick;
+}
+
 void FakeMidiHost::SleepMilliseconds(std::uint32_t milliseconds) {
-    for (std::uint32_t step = 0; step < milliseconds; ++step) {
-        now_ += std::chrono::milliseconds(1);
+    const std::chrono::microseconds end = EndOfWait(milliseconds);
+    while (now_ < end) {
+        now_ = std::min(now_ + std::chrono::milliseconds(1), end);
         DeliverDue();
     }
 }
 
 bool FakeMidiHost::WaitMilliseconds(std::uint32_t milliseconds,
                                     const std::function<bool()>& ready) {
-    const std::chrono::microseconds deadline = now_ + std::chrono::milliseconds(milliseconds);
+    const std::chrono::microseconds deadline = EndOfWait(milliseconds);
     while (!ready()) {
         if (now_ >= deadline)
             return false;

@@ -50,6 +50,9 @@ public:
     std::map<std::string, std::uint64_t> holdingInputs;
     // How long each message keeps the output busy, in virtual time.
     std::chrono::microseconds sendingTime{0};
+    // The system timer's tick, as on a Windows that grants no finer timer: a sleep, and a wait
+    // that no message ends, last until the first tick at or after their end. 0: exactly.
+    std::chrono::microseconds timerTick{0};
 
     // Virtual time in whole milliseconds, and exactly.
     std::uint64_t Now() const override { return static_cast<std::uint64_t>(now_.count() / 1000); }
@@ -82,6 +85,8 @@ private:
 
     bool Send(const std::string& output, std::span<const std::uint8_t> bytes);
     void DeliverDue();
+    // Where a sleep or a wait of this many milliseconds from now ends, if nothing ends it first.
+    std::chrono::microseconds EndOfWait(std::uint32_t milliseconds) const;
 
     std::vector<std::string> inputs_;
     std::vector<std::string> outputs_;

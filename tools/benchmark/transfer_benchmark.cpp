@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
 
     // The transfer ends with one more reply wait, in which nothing may come: it belongs to no
     // record, so the time per record leaves it out.
-    const double closingWait = pollsPerWait;
+    const double closingWait = replyWaitMilliseconds;
     const double perRecord = (total - closingWait) / sizes.size();
     std::printf("image: %u bytes in %zu records\n", image->loadedCount, sizes.size());
     std::printf("whole transfer: %.2f s, of which %.2f s the wait after the last record\n",

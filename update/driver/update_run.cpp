@@ -24,21 +24,24 @@ bool PrepareImage(std::uint8_t& targetCode) {
 
 }  // namespace
 
-void RunUpdate() {
+RunOutcome RunUpdate() {
+    RunOutcome outcome;
     std::uint8_t targetCode = 0;
     image.loadedCount = 0;
     std::printf("Update V0.3 - Update KELVORIN TV615R System\n");
-    if (PrepareImage(targetCode)) {
-        const DiscoveryResult result = FindUpdateDevice(targetCode);
-        if (result == DiscoveryResult::resetRequested) {
+    outcome.imageAccepted = PrepareImage(targetCode);
+    if (outcome.imageAccepted) {
+        outcome.discovery = FindUpdateDevice(targetCode);
+        if (outcome.discovery == DiscoveryResult::resetRequested) {
             std::printf("Please reset the product and retry again!\n\n");
-        } else if (result == DiscoveryResult::deviceFound) {
+        } else if (outcome.discovery == DiscoveryResult::deviceFound) {
             // Over the pair that discovery left open; the run treats every ending alike.
-            TransferImage(image.imageBytes.data(), image.loadedCount);
+            outcome.transfer = TransferImage(image.imageBytes.data(), image.loadedCount);
         }
         // Closed after every outcome of discovery; closing a port that is not open does nothing.
         CloseMidiInput();
         CloseMidiOutput();
     }
     PauseConsole();
+    return outcome;
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "midi/midi.h"
@@ -11,16 +12,17 @@ constexpr unsigned handshakeSendsPerPair = 4;
 // it out a moment after the input opens. Those answers belong to another pair: they are let
 // out and dropped before the first handshake over the input. The input is quiet once this long
 // passes without a message, and a chattering one is given up on after the longest wait.
-constexpr unsigned heldAnswersQuietMilliseconds = 100;
-constexpr unsigned heldAnswersLongestMilliseconds = pollsPerWait;
+constexpr std::uint32_t heldAnswersQuietMilliseconds = 100;
+constexpr std::uint32_t heldAnswersLongestMilliseconds = replyWaitMilliseconds;
 
-// Ports are numbered from 0 without gaps; the first index that does not answer ends the count.
-// The number of ports is asked first all the same: Windows 11's MIDI Service, on builds from
-// before August 2026, shows a process no port until it has asked how many there are.
+// The number of ports is asked first: Windows 11's MIDI Service, on builds from before August
+// 2026, shows a process no port until it has asked how many there are, and it answers with the
+// highest port number, counting past a port whose properties it could not read. So every number
+// it gives is tried, the ones without a port skipped when they are opened; and where a system
+// gives fewer than there are (none is known to), the numbers that answer after them count too.
 template <typename Capabilities, typename Query>
 std::uint8_t CountPorts(UINT (*askNumber)(), Query query) {
-    askNumber();
-    std::uint8_t count = 0;
+    std::uint8_t count = static_cast<std::uint8_t>(std::min<UINT>(askNumber(), mostPortsCounted));
     Capabilities capabilities{};
     while (count < mostPortsCounted && query(count, &capabilities, sizeof capabilities) == 0) {
         ++count;
@@ -29,17 +31,15 @@ std::uint8_t CountPorts(UINT (*askNumber)(), Query query) {
 }
 
 void DropHeldAnswers() {
-    unsigned quiet = 0;
-    for (unsigned waited = 0;
-         quiet < heldAnswersQuietMilliseconds && waited < heldAnswersLongestMilliseconds;
-         ++waited) {
+    TimedWait quiet(heldAnswersQuietMilliseconds);
+    TimedWait longest(heldAnswersLongestMilliseconds);
+    while (!quiet.Over() && !longest.Over()) {
         if (midiLink.rxCount != 0) {
             DropDeviceReplies();
-            quiet = 0;
+            quiet.Restart();
         }
         Sleep(1);
         RedrawSearchProgressWhenDue();
-        ++quiet;
     }
     DropDeviceReplies();
 }
@@ -51,7 +51,8 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
     for (unsigned attempt = 0; attempt < handshakeSendsPerPair; ++attempt) {
         SendSysEx(handshakeMessage, sizeof handshakeMessage);
         StartInputWait();
-        for (unsigned polls = 0; polls < pollsPerWait && midiLink.rxCount == 0; ++polls) {
+        TimedWait wait(replyWaitMilliseconds);
+        while (midiLink.rxCount == 0 && !wait.Over()) {
             AwaitInput();
             RedrawSearchProgressWhenDue();
         }

@@ -13,18 +13,36 @@
 inline constexpr std::size_t rxBufferSize = 200;
 inline constexpr std::uint16_t largestSysExLength = 46;
 
+// A buffer with its header, as the program hands it to the MIDI system.
+template <std::size_t size>
+struct MidiBuffer {
+    MIDIHDR header;
+    char bytes[size];
+};
+using InputBuffer = MidiBuffer<rxBufferSize>;
+using OutputBuffer = MidiBuffer<largestSysExLength + 2>;
+
+// A driver may keep a buffer after the program has let go of it: an input whose close it
+// refused still holds its receive buffer, and a send given up on may still be queued. Such a
+// buffer is never used again, so that no later port gets it queued twice and no message goes
+// out with another's bytes: the next port or message takes a buffer of its own. Each port can
+// keep one at most, and the search tries ten ports of each direction.
+inline constexpr std::size_t buffersKept = 11;
+
 // One per process. rxCount is the hand-over from the MIDI system's thread, which records
 // each complete message's length there, to the main thread, which polls and clears it;
-// inputOpen is read on that thread too.
+// inputOpen and inputHeader are read on that thread too.
 struct MidiLink {
     std::uint8_t outputOpen;
     std::atomic<std::uint8_t> inputOpen;
     char inputName[MAXPNAMELEN];
     char outputName[MAXPNAMELEN];
     HMIDIOUT outputHandle;
-    MIDIHDR outputHeader;
-    MIDIHDR inputHeader;
-    char rxBuffer[rxBufferSize];
+    // The buffers in use now, among the ones kept below: the next message's, and the open
+    // input's, whose bytes are rxBuffer.
+    MIDIHDR* outputHeader = &outputBuffers[0].header;
+    std::atomic<MIDIHDR*> inputHeader = &inputBuffers[0].header;
+    char* rxBuffer = inputBuffers[0].bytes;
     HMIDIIN inputHandle;
     std::atomic<std::int16_t> rxCount;
     // The codes of the messages of two bytes or more, in the order received, until taken: the
@@ -35,6 +53,14 @@ struct MidiLink {
     std::array<std::uint8_t, 16> replyCodes;
     std::atomic<std::uint32_t> repliesRecorded;
     std::atomic<std::uint32_t> repliesTaken;
+    // Taken in order; the ones before the one in use are a driver's for good.
+    std::array<InputBuffer, buffersKept> inputBuffers;
+    std::array<OutputBuffer, buffersKept> outputBuffers;
+    std::uint8_t inputBuffersKept;
+    std::uint8_t outputBuffersKept;
+    // The output's driver still holds a call or a message that the program gave up on: nothing
+    // more goes to it, and it is not closed, which that driver would block or refuse.
+    bool outputHeld;
 };
 
 extern MidiLink midiLink;
@@ -63,10 +89,31 @@ std::optional<std::uint8_t> TakeDeviceReply();
 // reply code not yet taken.
 void DropDeviceReplies();
 
-// A reply wait polls rxCount at most this often, waiting up to 1 ms between polls; a message
+// A reply wait lasts this long at most, polling rxCount between steps of up to 1 ms; a message
 // shorter than shortestReply bytes is no reply.
-inline constexpr unsigned pollsPerWait = 500;
+inline constexpr std::uint32_t replyWaitMilliseconds = 500;
 inline constexpr std::int16_t shortestReply = 2;
+
+// A wait measured by the clock, not by its count of steps: a step of 1 ms lasts what the
+// system's timer makes of it, a whole 15.6 ms tick on a Windows that grants no finer timer, or
+// more on a loaded machine, and 500 of them would then last eight seconds instead of half of
+// one.
+class TimedWait {
+public:
+    explicit TimedWait(std::uint32_t milliseconds);
+    // Whether the wait has run its time. It has once less than half of the last step is left:
+    // another step would then overshoot the end by more than stopping falls short of it, so a
+    // wait of coarse steps ends at the step nearest its time. Under 1 ms steps that is the end.
+    bool Over();
+    // Starts the same length of wait again from now.
+    void Restart();
+
+private:
+    std::uint32_t length_;
+    std::uint32_t start_;
+    std::uint32_t lastLook_;
+    std::uint32_t lastStep_ = 0;
+};
 
 // Takes a reply as every reply wait does: the code of the earliest reply not yet taken that
 // passOver does not name, the ones before it passed over for good; nothing when none is queued.

@@ -9,7 +9,7 @@ namespace {
 
 // A stuck driver would otherwise keep the program waiting for ever; past this the send
 // counts as failed, so that the caller's own failure path runs.
-constexpr unsigned sendPatienceMilliseconds = 10000;
+constexpr std::uint32_t sendPatienceMilliseconds = 10000;
 // A driver plays a message after midiOutLongMsg has returned, so the first look nearly always
 // finds it still playing. Polling alone would notice the end half a step late on average, on
 // every message sent (a Sleep(1) lasts about 1.08 ms under Wine): the output signals an event
@@ -18,8 +18,10 @@ constexpr unsigned sendPatienceMilliseconds = 10000;
 // soon as the poll alone would see it.
 constexpr unsigned sendPollMilliseconds = 1;
 // A message that completes while the input closes may have its buffer queued again between
-// the reset and the close; one more reset then takes it back.
+// the reset and the close; one more reset then takes it back. Native Windows may mark a buffer
+// done a moment before it tells the callback, so the attempts are spaced.
 constexpr unsigned inputCloseAttempts = 4;
+constexpr DWORD inputCloseSpacingMilliseconds = 5;
 
 // Set by the input callback for every message it records; one for the whole run, like the
 // output's, and made before the first input opens so that the callback never sees it change.
@@ -33,15 +35,38 @@ std::uint16_t LowBits(MMRESULT result) {
     return static_cast<std::uint16_t>(result);
 }
 
+// Points the link at the first buffers that no driver keeps; a header is null once every
+// buffer of its direction is kept, and the port or send that needs one is then refused.
+void PointAtFreeBuffers() {
+    const std::uint8_t input = midiLink.inputBuffersKept;
+    const std::uint8_t output = midiLink.outputBuffersKept;
+    midiLink.inputHeader = input < buffersKept ? &midiLink.inputBuffers[input].header : nullptr;
+    midiLink.rxBuffer = midiLink.inputBuffers[std::min<std::size_t>(input, buffersKept - 1)].bytes;
+    midiLink.outputHeader = output < buffersKept ? &midiLink.outputBuffers[output].header : nullptr;
+}
+
 // Windows refuses to close an input that still holds a queued buffer, and the buffer, which
 // the next port opened would queue too, stays the driver's: the reset hands it back first.
-void ReleaseInput() {
+// False when every attempt was refused: the input then keeps its buffer.
+bool ReleaseInput() {
+    MIDIHDR* header = midiLink.inputHeader.load();
     for (unsigned attempt = 0; attempt < inputCloseAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(inputCloseSpacingMilliseconds);
         midiInReset(midiLink.inputHandle);
-        midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+        midiInUnprepareHeader(midiLink.inputHandle, header, sizeof(MIDIHDR));
         if (midiInClose(midiLink.inputHandle) != MIDIERR_STILLPLAYING)
-            return;
+            return true;
     }
+    return false;
+}
+
+// Leaves the message's buffer, and the output, to a driver that may still hold them.
+std::uint16_t GiveUpOutput() {
+    midiLink.outputHeld = true;
+    ++midiLink.outputBuffersKept;
+    PointAtFreeBuffers();
+    return LowBits(MIDIERR_STILLPLAYING);
 }
 
 // On the callback's thread, the only one that records. A full queue means sixteen replies that
@@ -75,8 +100,16 @@ void DropDeviceReplies() {
 std::uint16_t OpenMidiInput(unsigned portIndex) {
     if (inputEvent == nullptr)
         inputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (inputEvent == nullptr)
+    PointAtFreeBuffers();
+    MIDIHDR* header = midiLink.inputHeader.load();
+    if (inputEvent == nullptr || header == nullptr)
         return LowBits(MMSYSERR_NOMEM);
+    // A number without a port (Windows 11's MIDI Service counts past one it cannot read)
+    // answers no capabilities, and is skipped as a port that will not open.
+    MIDIINCAPSA capabilities{};
+    const MMRESULT named = midiInGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
+    if (named != MMSYSERR_NOERROR)
+        return LowBits(named);
     // Claimed before it opens: a port that another updater holds is refused as a port in use,
     // whether or not the MIDI system would share it.
     if (!ClaimMidiPort(PortDirection::input, portIndex)) {
@@ -91,16 +124,14 @@ std::uint16_t OpenMidiInput(unsigned portIndex) {
         ReleaseMidiPort(PortDirection::input);
         return LowBits(opened);
     }
-    MIDIINCAPSA capabilities{};
-    midiInGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
     std::memcpy(midiLink.inputName, capabilities.szPname, sizeof midiLink.inputName);
 
-    midiLink.inputHeader.lpData = midiLink.rxBuffer;
-    midiLink.inputHeader.dwBufferLength = rxBufferSize;
-    midiLink.inputHeader.dwBytesRecorded = 0;
-    midiLink.inputHeader.dwFlags = 0;
-    midiInPrepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
-    midiInAddBuffer(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+    header->lpData = midiLink.rxBuffer;
+    header->dwBufferLength = rxBufferSize;
+    header->dwBytesRecorded = 0;
+    header->dwFlags = 0;
+    midiInPrepareHeader(midiLink.inputHandle, header, sizeof(MIDIHDR));
+    midiInAddBuffer(midiLink.inputHandle, header, sizeof(MIDIHDR));
     // Set before input starts, so that the first message already gets its buffer back.
     midiLink.inputOpen = 1;
     return LowBits(midiInStart(midiLink.inputHandle));
@@ -109,8 +140,13 @@ std::uint16_t OpenMidiInput(unsigned portIndex) {
 std::uint16_t OpenMidiOutput(unsigned portIndex) {
     if (outputEvent == nullptr)
         outputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (outputEvent == nullptr)
+    PointAtFreeBuffers();
+    if (outputEvent == nullptr || midiLink.outputHeader == nullptr)
         return LowBits(MMSYSERR_NOMEM);
+    MIDIOUTCAPSA capabilities{};
+    const MMRESULT named = midiOutGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
+    if (named != MMSYSERR_NOERROR)
+        return LowBits(named);
     if (!ClaimMidiPort(PortDirection::output, portIndex)) {
         midiLink.outputOpen = 0;
         return LowBits(MMSYSERR_ALLOCATED);
@@ -123,9 +159,8 @@ std::uint16_t OpenMidiOutput(unsigned portIndex) {
         ReleaseMidiPort(PortDirection::output);
         return LowBits(opened);
     }
-    MIDIOUTCAPSA capabilities{};
-    midiOutGetDevCapsA(portIndex, &capabilities, sizeof capabilities);
     std::memcpy(midiLink.outputName, capabilities.szPname, sizeof midiLink.outputName);
+    midiLink.outputHeld = false;
     midiLink.outputOpen = 1;
     return 0;
 }
@@ -135,7 +170,11 @@ std::uint16_t CloseMidiInput() {
         return 0;
     // Cleared first, so that the callback stops handing the buffer back before the close.
     midiLink.inputOpen = 0;
-    ReleaseInput();
+    if (!ReleaseInput()) {
+        // The handle stays open with the buffer queued: both are the driver's from now on.
+        ++midiLink.inputBuffersKept;
+        PointAtFreeBuffers();
+    }
     // Only once the port is closed may another updater have it.
     ReleaseMidiPort(PortDirection::input);
     return 1;
@@ -145,7 +184,9 @@ std::uint16_t CloseMidiOutput() {
     if (midiLink.outputOpen == 0)
         return 0;
     midiLink.outputOpen = 0;
-    midiOutClose(midiLink.outputHandle);
+    if (!midiLink.outputHeld)
+        midiOutClose(midiLink.outputHandle);
+    midiLink.outputHeld = false;
     ReleaseMidiPort(PortDirection::output);
     return 1;
 }
@@ -153,32 +194,41 @@ std::uint16_t CloseMidiOutput() {
 std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     if (length > largestSysExLength)
         return 0;
-    char message[largestSysExLength + 2];
+    if (midiLink.outputHeld)
+        return LowBits(MIDIERR_NOTREADY);
+    MIDIHDR* header = midiLink.outputHeader;
+    if (header == nullptr)
+        return LowBits(MMSYSERR_NOMEM);
+    char* message = midiLink.outputBuffers[midiLink.outputBuffersKept].bytes;
     message[0] = static_cast<char>(0xF0);
     std::copy_n(data, length, message + 1);
     message[length + 1] = static_cast<char>(0xF7);
 
-    MIDIHDR& header = midiLink.outputHeader;
-    header.lpData = message;
-    header.dwBufferLength = length + 2u;
-    header.dwFlags = 0;
-    const MMRESULT prepared = midiOutPrepareHeader(midiLink.outputHandle, &header, sizeof(MIDIHDR));
+    header->lpData = message;
+    header->dwBufferLength = length + 2u;
+    header->dwFlags = 0;
+    const MMRESULT prepared = midiOutPrepareHeader(midiLink.outputHandle, header, sizeof(MIDIHDR));
     if (prepared != MMSYSERR_NOERROR)
         return LowBits(prepared);
-    const MMRESULT sent = midiOutLongMsg(midiLink.outputHandle, &header, sizeof(MIDIHDR));
-    if (sent != MMSYSERR_NOERROR)
-        return LowBits(sent);
+    const std::uint32_t sentAt = ReadMillisecondClock();
+    const std::optional<MMRESULT> sent =
+        CallLongMessageWithin(midiLink.outputHandle, header, sendPatienceMilliseconds);
+    if (!sent)
+        return GiveUpOutput();
+    if (*sent != MMSYSERR_NOERROR)
+        return LowBits(*sent);
 
-    // The message buffer lives on this stack: the call may return only once the MIDI system
-    // is done with it.
-    const DWORD sentAt = GetTickCount();
-    while (midiOutUnprepareHeader(midiLink.outputHandle, &header, sizeof(MIDIHDR)) ==
+    // The next message reuses the buffer: the call may return only once the MIDI system is done
+    // with it.
+    while (midiOutUnprepareHeader(midiLink.outputHandle, header, sizeof(MIDIHDR)) ==
            MIDIERR_STILLPLAYING) {
-        if (GetTickCount() - sentAt >= sendPatienceMilliseconds) {
-            // The driver would otherwise keep a message whose bytes this stack is about to
-            // reuse, and refuse to close the port.
+        if (ReadMillisecondClock() - sentAt >= sendPatienceMilliseconds) {
+            // The reset takes the message back, so that the port can close; a driver that keeps
+            // it all the same keeps the buffer too.
             midiOutReset(midiLink.outputHandle);
-            midiOutUnprepareHeader(midiLink.outputHandle, &header, sizeof(MIDIHDR));
+            if (midiOutUnprepareHeader(midiLink.outputHandle, header, sizeof(MIDIHDR)) ==
+                MIDIERR_STILLPLAYING)
+                return GiveUpOutput();
             return LowBits(MIDIERR_STILLPLAYING);
         }
         WaitForSingleObject(outputEvent, sendPollMilliseconds);
@@ -197,13 +247,35 @@ void StartInputWait() {
         WaitForSingleObject(inputEvent, 0);
 }
 
-void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR parameter1, DWORD_PTR) {
+TimedWait::TimedWait(std::uint32_t milliseconds)
+    : length_(milliseconds), start_(ReadMillisecondClock()), lastLook_(start_) {}
+
+bool TimedWait::Over() {
+    const std::uint32_t now = ReadMillisecondClock();
+    lastStep_ = now - lastLook_;
+    lastLook_ = now;
+    const std::uint32_t elapsed = now - start_;
+    return elapsed >= length_ || 2 * (length_ - elapsed) < lastStep_;
+}
+
+void TimedWait::Restart() {
+    start_ = ReadMillisecondClock();
+    lastLook_ = start_;
+    lastStep_ = 0;
+}
+
+void CALLBACK MidiInputCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR parameter1,
+                                DWORD_PTR) {
     if (message != MIM_LONGDATA && message != MIM_LONGERROR)
+        return;
+    auto* header = reinterpret_cast<MIDIHDR*>(parameter1);
+    // An input given up on, its buffer kept, may still deliver: what it heard is no reply of
+    // the port open now, and its buffer is not queued again.
+    if (header != midiLink.inputHeader.load())
         return;
     // A malformed message (a cable glitch, a device reset in the middle of a message) is no
     // reply, but its buffer must go back to the port all the same, or nothing more is heard.
     if (message == MIM_LONGDATA) {
-        const auto* header = reinterpret_cast<const MIDIHDR*>(parameter1);
         // The code first: once the count shows, the main thread may take it.
         if (header->dwBytesRecorded >= static_cast<DWORD>(shortestReply))
             RecordReply(static_cast<std::uint8_t>(header->lpData[1]));
@@ -213,8 +285,8 @@ void CALLBACK MidiInputCallback(HMIDIIN, UINT message, DWORD_PTR, DWORD_PTR para
         SetEvent(inputEvent);
     }
     if (midiLink.inputOpen == 1) {
-        midiInUnprepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
-        midiInPrepareHeader(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
-        midiInAddBuffer(midiLink.inputHandle, &midiLink.inputHeader, sizeof(MIDIHDR));
+        midiInUnprepareHeader(handle, header, sizeof(MIDIHDR));
+        midiInPrepareHeader(handle, header, sizeof(MIDIHDR));
+        midiInAddBuffer(handle, header, sizeof(MIDIHDR));
     }
 }

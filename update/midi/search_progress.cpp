@@ -6,7 +6,7 @@ namespace {
 
 constexpr char spinner[] = "-\\|/";
 constexpr unsigned spinnerLength = sizeof spinner - 1;
-constexpr DWORD redrawMilliseconds = 250;
+constexpr std::uint32_t redrawMilliseconds = 250;
 // Blanks the widest line, "Searching.. - pair 100 of 100" for ten ports each way, since a line
 // is written over the previous one in place and the last one is erased the same way.
 constexpr char blank[] = "\r                              \r";
@@ -16,7 +16,7 @@ struct SearchProgress {
     unsigned pair = 0;
     unsigned pairCount = 0;
     unsigned spinnerPosition = 0;
-    DWORD drawnAt = 0;
+    std::uint32_t drawnAt = 0;
 };
 
 SearchProgress progress;
@@ -27,7 +27,7 @@ void DrawSearchLine() {
     progress.spinnerPosition = (progress.spinnerPosition + 1) % spinnerLength;
     // No newline ends the line, so a line-buffered console would not show it by itself.
     std::fflush(stdout);
-    progress.drawnAt = GetTickCount();
+    progress.drawnAt = ReadMillisecondClock();
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void SetSearchPair(unsigned pair) {
 }
 
 void RedrawSearchProgressWhenDue() {
-    if (progress.drawing && GetTickCount() - progress.drawnAt >= redrawMilliseconds)
+    if (progress.drawing && ReadMillisecondClock() - progress.drawnAt >= redrawMilliseconds)
         DrawSearchLine();
 }
 

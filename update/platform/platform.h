@@ -3,6 +3,7 @@
 // search, opening the image file, the console check and the closing pause.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -34,6 +35,17 @@ enum class PortDirection { input, output };
 // every claim when the process ends, however it ends.
 bool ClaimMidiPort(PortDirection direction, unsigned index);
 void ReleaseMidiPort(PortDirection direction);
+
+// Milliseconds on a steady clock, by which every wait of the program is measured: a wait lasts
+// its time however long each of its steps turns out. Windows' own GetTickCount moves only once a
+// timer tick, 15.6 ms unless a finer timer is granted.
+std::uint32_t ReadMillisecondClock();
+
+// midiOutLongMsg, waited for at most milliseconds: nothing when the call has not returned by
+// then. Some drivers return only once the message has gone out, and never while the device
+// takes no data; the call is then left to the driver, which keeps the header for as long as it
+// likes.
+std::optional<MMRESULT> CallLongMessageWithin(HMIDIOUT handle, MIDIHDR* header, DWORD milliseconds);
 
 // Asks for a 1 ms timer resolution for the run, so that Sleep(1) lasts about 1 ms; the
 // request ends when the returned object goes.

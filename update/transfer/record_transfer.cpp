@@ -58,10 +58,11 @@ bool IsHandshakeAnswer(std::uint8_t code) {
 // the rest of its polls.
 std::optional<std::uint8_t> AwaitReply() {
     StartInputWait();
-    for (unsigned polls = 0;; ++polls) {
+    TimedWait wait(replyWaitMilliseconds);
+    for (;;) {
         if (const std::optional<std::uint8_t> code = TakeReply(IsHandshakeAnswer))
             return code;
-        if (polls == pollsPerWait)
+        if (wait.Over())
             return std::nullopt;
         AwaitInput();
     }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/platform.h"
 #include "platform/winmm/winmm.h"
 
 namespace {
@@ -80,4 +81,8 @@ bool WaitUntilReady(std::uint32_t milliseconds, const std::function<bool()>& rea
             std::min<std::chrono::steady_clock::duration>(deadline - now, readyPollStep));
     }
     return true;
+}
+
+std::uint32_t ReadMillisecondClock() {
+    return GetTickCount();
 }
