@@ -15,6 +15,9 @@ UPDATE_SUCCEEDED = "\nTarget update successfully!\n\n"
 CRC_ERROR = "\nThe CRC of the download file is error!\n"
 UPDATE_ERROR = "\nError in updating.\n"
 
+# The search draws its progress line in place, then blanks it, leaving the cursor at the start
+# of a line of spaces, which the search's message writes over.
+SEARCH_END = "\r" + " " * 30 + "\r"
 SPINNER = "--\\\\||//"
 MOST_ATTEMPTS = 20
 

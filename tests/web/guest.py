@@ -17,9 +17,9 @@ from devtools import Browser, Tab
 
 SIMULATOR = "build/release/tools/device-sim/device-sim"
 GADGET_BINDING = "/sys/kernel/config/usb_gadget/interface/UDC"
-# Runs in every page before its own scripts: counts the requests for MIDI access and logs every
-# message sent, with the page's state at that moment, so that a test can time the records and
-# tell what went out after the run had ended.
+# Runs in every page before its own scripts: counts the requests for MIDI access, logs every
+# message sent, with the page's state at that moment, and every message received, so that a test
+# can time the records, tell what went out after the run had ended, and show the exchange.
 INSTRUMENTS = r"""
 (() => {
     const log = window.midiLog = {requests: 0, sends: [], sendsWhenDone: 0};
@@ -36,6 +36,19 @@ INSTRUMENTS = r"""
             log.sendsWhenDone += 1;
         return send.call(this, data, ...rest);
     };
+    log.receipts = [];
+    const handler = Object.getOwnPropertyDescriptor(MIDIInput.prototype, "onmidimessage");
+    Object.defineProperty(MIDIInput.prototype, "onmidimessage", {
+        configurable: true,
+        get() { return handler.get.call(this); },
+        set(listener) {
+            handler.set.call(this, listener && (event => {
+                log.receipts.push([performance.now(), event.data.length, event.data[1],
+                                   this.name]);
+                return listener.call(this, event);
+            }));
+        },
+    });
 })();
 """
 

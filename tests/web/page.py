@@ -13,7 +13,8 @@ READING = """(() => {
             result: document.querySelector("#result").textContent,
             again: !document.querySelector("#again").disabled,
             progress: [progress.value, progress.max],
-            requests: log.requests, sends: log.sends, sendsWhenDone: log.sendsWhenDone};
+            requests: log.requests, sends: log.sends, receipts: log.receipts,
+            sendsWhenDone: log.sendsWhenDone};
 })()"""
 
 
@@ -75,3 +76,19 @@ class Checks:
         self.expect(reading["result"].strip() != "", "no result in plain words")
         self.expect(reading["again"], "'Update again' is not enabled at the end")
         self.equal(reading["sendsWhenDone"], 0, "messages sent after the end")
+
+
+def exchange(reading):
+    """The messages the page sent (>) and received (<), one a line, with their moments and the
+    time since the one before, for a failure's report."""
+    events = sorted([(send[0], ">", send[1], "greeting" if send[2] else "", send[3])
+                     for send in reading["sends"]] +
+                    [(receipt[0], "<", receipt[1], f"{receipt[2]:02X}", receipt[3])
+                     for receipt in reading["receipts"]])
+    lines = []
+    before = events[0][0] if events else 0
+    for moment, direction, length, what, port in events:
+        lines.append(f"{moment:10.1f} ms (+{moment - before:6.1f}) {direction} {length:3} bytes "
+                     f"{what} {port}")
+        before = moment
+    return "\n".join(lines)
