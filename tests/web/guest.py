@@ -4,6 +4,7 @@ the device simulator on a raw MIDI node, and the USB MIDI interface to plug in a
 """
 
 import functools
+import glob
 import http.server
 import os
 import shutil
@@ -160,27 +161,66 @@ class Simulator:
         return self.log()
 
 
+def _sequencer_clients():
+    with open("/proc/asound/seq/clients") as listing:
+        return listing.read()
+
+
+def _interface_listed():
+    return '"KELVORIN TV615R MIDI 1"' in _sequencer_clients()
+
+
+def _no_browser_midi():
+    """True once Chromium has let go of the sequencer, as it does when no page holds MIDI."""
+    return '"Chrome (' not in _sequencer_clients()
+
+
 class UsbInterface:
-    """The USB MIDI gadget of tests/alsa/guest-init: plugged in, its cable pulled."""
+    """The USB MIDI gadget of tests/alsa/guest-init, plugged in while no page holds MIDI
+    access, its cable then pulled and plugged in again on the machine's side.
+
+    Chromium subscribes to every sequencer port it meets: its subscription to the gadget's own
+    port "f_midi" would take the raw node that the simulator must hold, and when the simulator
+    has the node first, Chromium 156's browser process dies (SIGILL) once the gadget's card goes
+    while Chromium is listening to the sequencer. The gadget's card plays the device's end of
+    the cable, no part of an owner's machine: so the simulator takes the node before a page
+    asks for MIDI, the cable is pulled where the owner pulls it, by the machine's USB host
+    refusing the device (its authorized flag), and the gadget is unplugged only once no page
+    holds MIDI."""
 
     def plug(self):
-        """Plugs the interface in; true once its port is listed. No page may hold MIDI access
-        then: Chromium subscribes to every sequencer port it meets, and its subscription to the
-        gadget's own port "f_midi" would take the raw node that the simulator must open."""
-        def clients():
-            with open("/proc/asound/seq/clients") as listing:
-                return listing.read()
-        # The cards of an earlier plug must have gone, their numbers being fixed, and so must
-        # the browser's sequencer clients, which it keeps while a page has MIDI access.
+        """Plugs the gadget in; true once the interface's port is listed. No page may hold MIDI
+        access then."""
+        # The cards of an earlier plug must have gone, their numbers being fixed.
         if not wait_for(lambda: not os.path.exists("/proc/asound/card0")
-                        and not os.path.exists("/proc/asound/card2")
-                        and '"Chrome (' not in clients(), 10):
+                        and not os.path.exists("/proc/asound/card2") and _no_browser_midi(),
+                        10):
             return False
         with open(GADGET_BINDING, "w") as binding:
             binding.write("dummy_udc.0\n")
-        return wait_for(lambda: os.path.exists("/dev/snd/midiC2D0")
-                        and '"KELVORIN TV615R MIDI 1"' in clients(), 10)
+        return wait_for(lambda: os.path.exists("/dev/snd/midiC2D0") and _interface_listed(), 10)
 
-    def pull(self):
-        with open(GADGET_BINDING, "w") as binding:
-            binding.write("\n")
+    def _authorize(self, allowed):
+        for product in glob.glob("/sys/bus/usb/devices/*/product"):
+            with open(product) as name:
+                if name.read().strip() == "KELVORIN TV615R":
+                    with open(os.path.join(os.path.dirname(product), "authorized"), "w") as flag:
+                        flag.write("1\n" if allowed else "0\n")
+                    return True
+        return False
+
+    def pull_cable(self):
+        return self._authorize(False)
+
+    def plug_cable(self):
+        """Plugs the cable in again; true once the interface's port is listed again."""
+        return self._authorize(True) and wait_for(_interface_listed, 10)
+
+    def unplug(self):
+        """Takes the gadget away, once no page holds MIDI access."""
+        wait_for(_no_browser_midi, 10)
+        try:
+            with open(GADGET_BINDING, "w") as binding:
+                binding.write("\n")
+        except OSError:
+            pass  # not plugged in
