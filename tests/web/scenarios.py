@@ -236,7 +236,10 @@ def two_tabs(run, checks):
         states = [page.state() for page in pages]
         readings = [page.finish(240) for page in pages]
         outcomes = sorted(reading["outcome"] for reading in readings)
-        checks.equal(outcomes, ["no-device", "updated"], "the outcomes of the two tabs")
+        if not checks.equal(outcomes, ["no-device", "updated"], "the outcomes of the two tabs"):
+            for number, reading in enumerate(readings, 1):
+                checks.failures.append(f"tab {number}'s console:\n{reading['console']}\n"
+                                       f"tab {number}'s exchange:\n{exchange(reading)}")
         if outcomes == ["no-device", "updated"]:
             winner = 0 if readings[0]["outcome"] == "updated" else 1
             checks.equal(states[winner], "running",
