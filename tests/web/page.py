@@ -61,6 +61,11 @@ class Checks:
                 [repr(line) for line in expected.split("\n")],
                 [repr(line) for line in actual.split("\n")], "expected", "actual", lineterm="")
             self.failures.append(f"{what} differs:\n" + "\n".join(difference))
+        elif isinstance(actual, bytes) and isinstance(expected, bytes):
+            differs = next((at for at, (one, other) in enumerate(zip(actual, expected))
+                            if one != other), min(len(actual), len(expected)))
+            self.failures.append(f"{what}: {len(actual)} bytes, expected {len(expected)}; they "
+                                 f"differ from byte {differs} on")
         else:
             self.failures.append(f"{what}: {actual!r}, expected {expected!r}")
         return False
