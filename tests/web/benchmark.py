@@ -20,6 +20,10 @@ from page import Page  # noqa: E402
 PORT = "VirMIDI 1-3"
 
 
+def median(values):
+    return sorted(values)[len(values) // 2] if values else float("nan")
+
+
 def main():
     page_path, image_path = sys.argv[1:]
     with open(image_path) as file:
@@ -61,6 +65,19 @@ def main():
         return 1
     first, last = records[0], records[sum(messages[:-1])]
     per_record = (last - first) / (len(sizes) - 1)
+    # Where a record's time goes: its messages going out, the device's answer to the last one,
+    # and the page's turn from that answer to the next record.
+    answers = sorted(receipt[0] for receipt in reading["receipts"] if receipt[2] == 0x1A)
+    sending, answering, turning = [], [], []
+    start = 0
+    for record, count in enumerate(messages[:-1]):
+        out, done, following = records[start], records[start + count - 1], records[start + count]
+        answer = next((moment for moment in answers if done <= moment <= following), None)
+        sending.append(done - out)
+        if answer is not None:
+            answering.append(answer - done)
+            turning.append(following - answer)
+        start += count
     inputs = [port["name"] for port in ports["inputs"]]
     outputs = [port["name"] for port in ports["outputs"]]
     if inputs[-1] != PORT or outputs[-1] != PORT:
@@ -74,6 +91,9 @@ def main():
     print(f"per record, from the first record's first message to the last one's: "
           f"{per_record:.2f} ms")
     print(f"time per record / bare round trip: {per_record / trip['median']:.2f}")
+    print(f"of a record, medians: its messages going out {median(sending):.2f} ms, the answer to "
+          f"its last {median(answering):.2f} ms, from the answer to the next record "
+          f"{median(turning):.2f} ms")
     print(f"search over {pairs} port pairs, the device behind pair {pairs}: {search:.2f} s")
     print(f"per silent pair: {search / (pairs - 1):.3f} s (its four 500 ms waits alone: 2.000 s)")
     return 0

@@ -2,6 +2,7 @@
 the page's words once the run has ended."""
 
 import difflib
+import os
 import time
 
 # What the page shows and what the instruments of guest.INSTRUMENTS logged, in one reading.
@@ -26,7 +27,7 @@ class Page:
     def start(self, image):
         """Opens the page and chooses IMAGE, which starts a run."""
         self.tab.open(self.url)
-        self.tab.choose_file("#image-file", image)
+        self.tab.choose_file("#image-file", os.path.abspath(image))
 
     def state(self):
         return self.tab.evaluate("document.body.dataset.state")
