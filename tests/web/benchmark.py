@@ -7,6 +7,8 @@ probe page times the bare round trip of the device's greeting, the floor of the 
 MIDI path; the page's records and silent pairs are timed from the moments its messages went out.
 """
 
+import itertools
+import json
 import math
 import os
 import sys
@@ -46,10 +48,24 @@ def main():
         page.start(image_path)
         reading = page.finish(600)
         context.close()
+        updated = reading["outcome"] == "updated" and device.accepted() == image
+
+        # A record of the image's mean size, its messages sent at once, as the page sends them.
+        context = guest.Context(browser, origin)
+        probe = context.tab()
+        probe.open(origin + "/probe.html")
+        mean = sum(sizes) / len(sizes)
+        start, size = min(zip(itertools.accumulate([0] + sizes[:-1]), sizes),
+                          key=lambda pair: abs(pair[1] - mean))
+        digits = image[start:start + size].hex().upper().encode()
+        record_messages = [[0xF0, *digits[at:at + 46], 0xF7] for at in range(0, len(digits), 46)]
+        record_trip = probe.evaluate(f"roundTrip('{PORT}', 50, {json.dumps(record_messages)}, 0x1A)",
+                                     timeout=300)
+        context.close()
     finally:
         browser.close()
         log = device.stop()
-    if reading["outcome"] != "updated" or device.accepted() != image:
+    if not updated:
         print(f"benchmark: the page did not update the device ({reading['outcome']}):\n"
               f"{reading['console']}\n{log}")
         return 1
@@ -91,6 +107,10 @@ def main():
     print(f"per record, from the first record's first message to the last one's: "
           f"{per_record:.2f} ms")
     print(f"time per record / bare round trip: {per_record / trip['median']:.2f}")
+    print(f"round trip of a record of {size} bytes, its {len(record_messages)} messages sent at once, "
+          f"measured by a page: {record_trip['median']:.2f} ms (median of "
+          f"{record_trip['answered']})")
+    print(f"time per record / that round trip: {per_record / record_trip['median']:.2f}")
     print(f"of a record, medians: its messages going out {median(sending):.2f} ms, the answer to "
           f"its last {median(answering):.2f} ms, from the answer to the next record "
           f"{median(turning):.2f} ms")
