@@ -24,3 +24,9 @@ target_link_options(update_page PRIVATE
     "SHELL:--shell-file ${CMAKE_SOURCE_DIR}/update/web/update.html"
     "SHELL:--pre-js ${CMAKE_SOURCE_DIR}/update/web/browser_midi.js"
     "SHELL:--pre-js ${CMAKE_SOURCE_DIR}/update/web/update_page.js")
+
+# The page's own script, on stand-ins of the browser, under Node.js.
+enable_testing()
+find_program(NODE_PROGRAM NAMES node nodejs REQUIRED)
+add_test(NAME page_script
+    COMMAND ${NODE_PROGRAM} --test ${CMAKE_SOURCE_DIR}/tests/page-script/page_script_test.js)
