@@ -62,6 +62,15 @@ class Run:
         context = guest.Context(self.browser, self.origin, midi)
         return context, Page(context.tab(), self.origin)
 
+    def run_page(self, image, seconds, midi="granted"):
+        """Opens the page in a context of its own, chooses IMAGE and reads the run's end."""
+        context, page = self.page(midi)
+        try:
+            page.start(image)
+            return page.finish(seconds)
+        finally:
+            context.close()
+
 
 def probe(run, checks):
     """The browser's own MIDI path: the ports it lists and a greeting's round trip."""
@@ -120,48 +129,35 @@ def whole_update(run, checks):
 
 def damaged_image(run, checks):
     path, _ = run.images.damaged("TB615R_damaged.led", 1000)
-    context, page = run.page()
-    try:
-        page.start(path)
-        reading = page.finish(30)
-        checks.ended(reading, "image-error",
-                     text.page_text(text.opened_line("TB615R_damaged.led") + text.IMAGE_DAMAGED))
-        checks.equal(reading["requests"], 0, "requests for MIDI access")
-        checks.equal(len(reading["sends"]), 0, "messages sent")
-    finally:
-        context.close()
+    reading = run.run_page(path, 30)
+    checks.ended(reading, "image-error",
+                 text.page_text(text.opened_line("TB615R_damaged.led") + text.IMAGE_DAMAGED))
+    checks.equal(reading["requests"], 0, "requests for MIDI access")
+    checks.equal(len(reading["sends"]), 0, "messages sent")
 
 
 def no_device(run, checks):
     """Every pair of ports stays silent (Midi Through only echoes the greetings back)."""
     path, _ = run.images.sample("TB615R_nodevice.led", 1000)
-    context, page = run.page()
-    try:
-        page.start(path)
-        reading = page.finish(180)
-        checks.ended(reading, "no-device",
-                     text.page_text(text.opened_line("TB615R_nodevice.led") +
-                                    text.SEARCH_END + text.NO_DEVICE_FOUND))
-        checks.expect(all(send[2] for send in reading["sends"]), "a record sent to no device")
-    finally:
-        context.close()
+    reading = run.run_page(path, 180)
+    checks.ended(reading, "no-device",
+                 text.page_text(text.opened_line("TB615R_nodevice.led") + text.SEARCH_END +
+                                text.NO_DEVICE_FOUND))
+    checks.expect(all(send[2] for send in reading["sends"]), "a record sent to no device")
 
 
 def refusing_device(run, checks):
     """The device refuses the first record as damaged at every attempt."""
     path, image = run.images.sample("TB615R_refused.led", 1000)
     device = guest.Simulator("hw:1,0", "--on", "1:*=code:20")
-    context, page = run.page()
     try:
-        page.start(path)
-        reading = page.finish(120)
+        reading = run.run_page(path, 120)
         checks.ended(reading, "update-error", text.page_text(
             text.opened_line("TB615R_refused.led") +
             text.SEARCH_END + text.device_lines(VIRMIDI, VIRMIDI) +
             text.refused_lines(image)))
         checks.equal(device.accepted(), b"", "the records the device holds")
     finally:
-        context.close()
         checks.log = device.stop()
 
 
@@ -258,17 +254,12 @@ def two_tabs(run, checks):
 
 def permission_refused(run, checks):
     path, _ = run.images.sample("TB615R_refusal.led", 1000)
-    context, page = run.page(midi="denied")
-    try:
-        page.start(path)
-        reading = page.finish(30)
-        # Without access the program lists no port, so it searches no pair.
-        checks.ended(reading, "midi-refused", text.page_text(
-            text.opened_line("TB615R_refusal.led") + text.NO_DEVICE_FOUND))
-        checks.equal(reading["requests"], 1, "requests for MIDI access")
-        checks.equal(len(reading["sends"]), 0, "messages sent")
-    finally:
-        context.close()
+    reading = run.run_page(path, 30, midi="denied")
+    # Without access the program lists no port, so it searches no pair.
+    checks.ended(reading, "midi-refused", text.page_text(
+        text.opened_line("TB615R_refusal.led") + text.NO_DEVICE_FOUND))
+    checks.equal(reading["requests"], 1, "requests for MIDI access")
+    checks.equal(len(reading["sends"]), 0, "messages sent")
 
 
 SCENARIOS = [probe, whole_update, damaged_image, no_device, refusing_device, two_tabs,
