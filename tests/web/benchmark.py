@@ -58,9 +58,10 @@ def main():
         start, size = min(zip(itertools.accumulate([0] + sizes[:-1]), sizes),
                           key=lambda pair: abs(pair[1] - mean))
         digits = image[start:start + size].hex().upper().encode()
-        record_messages = [[0xF0, *digits[at:at + 46], 0xF7] for at in range(0, len(digits), 46)]
-        record_trip = probe.evaluate(f"roundTrip('{PORT}', 50, {json.dumps(record_messages)}, 0x1A)",
-                                     timeout=300)
+        record_messages = [[0xF0, *digits[at:at + 46], 0xF7]
+                           for at in range(0, len(digits), 46)]
+        record_trip = probe.evaluate(
+            f"roundTrip('{PORT}', 50, {json.dumps(record_messages)}, 0x1A)", timeout=300)
         context.close()
     finally:
         browser.close()
@@ -107,8 +108,8 @@ def main():
     print(f"per record, from the first record's first message to the last one's: "
           f"{per_record:.2f} ms")
     print(f"time per record / bare round trip: {per_record / trip['median']:.2f}")
-    print(f"round trip of a record of {size} bytes, its {len(record_messages)} messages sent at once, "
-          f"measured by a page: {record_trip['median']:.2f} ms (median of "
+    print(f"round trip of a record of {size} bytes, its {len(record_messages)} messages sent at "
+          f"once, measured by a page: {record_trip['median']:.2f} ms (median of "
           f"{record_trip['answered']})")
     print(f"time per record / that round trip: {per_record / record_trip['median']:.2f}")
     print(f"of a record, medians: its messages going out {median(sending):.2f} ms, the answer to "

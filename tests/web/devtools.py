@@ -172,7 +172,8 @@ class Tab:
 
     def choose_file(self, selector, path):
         """Sets the file input SELECTOR to PATH, as a user's choice in the file chooser does."""
-        found = self.call("Runtime.evaluate", {"expression": f"document.querySelector('{selector}')"})
+        found = self.call("Runtime.evaluate",
+                          {"expression": f"document.querySelector('{selector}')"})
         self.call("DOM.setFileInputFiles",
                   {"files": [path], "objectId": found["result"]["objectId"]})
 
