@@ -50,9 +50,9 @@ test('the progress bar follows the latest progress line', async (t) => {
 });
 
 // A port as Web MIDI gives it; open() may be told to refuse or to leave the port pending.
-function FakePort(type, id, { state = 'connected', opens = 'yes' } = {}) {
+function FakePort(type, id, { state = 'connected', opens = 'yes', name = 'Port ' + id } = {}) {
     return {
-        type, id, name: 'Port ' + id, state, closed: 0, sent: [],
+        type, id, name, state, closed: 0, sent: [],
         async open() {
             if (opens === 'refuse') throw new Error('InvalidAccessError');
             if (opens === 'pending') this.state = 'disconnected';
@@ -170,25 +170,34 @@ test('a message ends a wait at once and reaches its input; a closed input hears 
     assert.ok(Date.now() - quiet >= 25);
 });
 
-test('two tabs never hold one port; a claim lets go of the last of its direction', async () => {
+// A device's input and output are two ports of one name: a tab listening on the device's
+// input while another greets it through its output would take the other's answer for its own.
+test('two tabs never hold one device, in either direction; a claim lets go of the last of its direction', async () => {
     const locks = FakeLocks();
-    const first = CreateBrowserMidi(Browser({ locks }), () => {});
-    const second = CreateBrowserMidi(Browser({ locks }), () => {});
+    const ports = {
+        inputs: [FakePort('input', 'in-1', { name: 'VirMIDI 1-0' }), FakePort('input', 'in-2', { name: 'Midi Through' })],
+        outputs: [FakePort('output', 'out-1', { name: 'VirMIDI 1-0' }), FakePort('output', 'out-2', { name: 'Midi Through' })],
+    };
+    const first = CreateBrowserMidi(Browser({ ...ports, locks }), () => {});
+    const second = CreateBrowserMidi(Browser({ ...ports, locks }), () => {});
+    await first.requestAccess();
+    await second.requestAccess();
     assert.strictEqual(await first.claim(false, 'in-1'), true);
-    assert.strictEqual(await first.claim(true, 'in-1'), true, 'an output of the same id is another port');
-    assert.strictEqual(await second.claim(false, 'in-1'), false);
+    assert.strictEqual(await first.claim(true, 'out-1'), true, 'its own input keeps no output off');
+    assert.strictEqual(await second.claim(true, 'out-1'), false, 'the device another tab listens to');
+    assert.strictEqual(await second.claim(false, 'in-2'), true);
 
-    assert.strictEqual(await first.claim(false, 'in-2'), true);
-    await settle();
-    assert.strictEqual(await second.claim(false, 'in-1'), true);
-    // Refused, and the claim on in-1 is let go of all the same, as the program's claims are.
-    assert.strictEqual(await second.claim(false, 'in-2'), false);
+    // Refused; the output's share of the device's claim goes, the input's stays.
+    assert.strictEqual(await first.claim(true, 'out-2'), false);
     await settle();
     assert.deepStrictEqual([...locks.held].sort(),
-                           ['update MIDI input in-2', 'update MIDI output in-1']);
-
+                           ['update MIDI port Midi Through', 'update MIDI port VirMIDI 1-0']);
+    assert.strictEqual(await first.claim(true, 'out-1'), true);
     first.release(false);
+    await settle();
+    assert.ok(locks.held.has('update MIDI port VirMIDI 1-0'), 'the output still holds the device');
     first.release(true);
+    second.release(false);
     await settle();
     assert.deepStrictEqual([...locks.held], []);
 });

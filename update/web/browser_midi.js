@@ -137,13 +137,25 @@ function CreateBrowserMidi(scope, deliver) {
         },
 
         // Held until released; taking another claim of the same direction lets go of the last.
+        // A claim is named after the port's name, not its direction: a device's input and output
+        // are two ports of one name, and a tab listening on the device's input while another
+        // greets it through its output would take the other's answer for its own. So the page's
+        // own input never keeps its own output off the same device: a claim that the other
+        // direction holds already is shared, and let go of when neither holds it.
         // Where the browser has no Web Locks, or refuses them to the page's origin, every claim
         // is granted, so that updating still works.
         claim(output, id) {
             midi.release(output);
+            const direction = output ? 'output' : 'input';
+            const other = claims[output ? 'input' : 'output'];
+            const port = Find(output, id);
+            const name = 'update MIDI port ' + ((port && port.name) || id);
+            if (other && other.name === name) {
+                claims[direction] = other;
+                return Promise.resolve(true);
+            }
             const locks = scope.navigator && scope.navigator.locks;
             if (!locks) return Promise.resolve(true);
-            const name = 'update MIDI ' + (output ? 'output ' : 'input ') + id;
             return new Promise((resolve) => {
                 locks.request(name, { ifAvailable: true }, (lock) => {
                     if (!lock) {
@@ -151,7 +163,7 @@ function CreateBrowserMidi(scope, deliver) {
                         return undefined;
                     }
                     return new Promise((letGo) => {
-                        claims[output ? 'output' : 'input'] = letGo;
+                        claims[direction] = { name, letGo };
                         resolve(true);
                     });
                 }).catch(() => resolve(true));
@@ -160,9 +172,9 @@ function CreateBrowserMidi(scope, deliver) {
 
         release(output) {
             const direction = output ? 'output' : 'input';
-            const letGo = claims[direction];
+            const claim = claims[direction];
             claims[direction] = null;
-            if (letGo) letGo();
+            if (claim && claims[output ? 'input' : 'output'] !== claim) claim.letGo();
         },
 
         // Ends after milliseconds, or at once when a message arrives.
