@@ -31,6 +31,7 @@ std::uint8_t CountPorts(UINT (*askNumber)(), Query query) {
 }
 
 void DropHeldAnswers() {
+    StartInputWait();
     TimedWait quiet(heldAnswersQuietMilliseconds);
     TimedWait longest(heldAnswersLongestMilliseconds);
     while (!quiet.Over() && !longest.Over()) {
@@ -38,7 +39,7 @@ void DropHeldAnswers() {
             DropDeviceReplies();
             quiet.Restart();
         }
-        Sleep(1);
+        AwaitInput(std::min(quiet.NextStep(), longest.NextStep()));
         RedrawSearchProgressWhenDue();
     }
     DropDeviceReplies();
@@ -53,7 +54,7 @@ DiscoveryResult Handshake(std::uint8_t targetCode) {
         StartInputWait();
         TimedWait wait(replyWaitMilliseconds);
         while (midiLink.rxCount == 0 && !wait.Over()) {
-            AwaitInput();
+            AwaitInput(wait.NextStep());
             RedrawSearchProgressWhenDue();
         }
         // Every reply that came is looked at, and any but these two passed over: another message

@@ -89,7 +89,7 @@ std::optional<std::uint8_t> TakeDeviceReply();
 // reply code not yet taken.
 void DropDeviceReplies();
 
-// A reply wait lasts this long at most, polling rxCount between steps of up to 1 ms; a message
+// A reply wait lasts this long at most, polling rxCount between its steps; a message
 // shorter than shortestReply bytes is no reply.
 inline constexpr std::uint32_t replyWaitMilliseconds = 500;
 inline constexpr std::int16_t shortestReply = 2;
@@ -107,6 +107,10 @@ public:
     bool Over();
     // Starts the same length of wait again from now.
     void Restart();
+    // How long the next step may last: half of what is left, so that a wait takes a few steps
+    // where a page in a browser pays for each one, and never more than a twentieth of a second,
+    // so that the search's line keeps turning.
+    std::uint32_t NextStep() const;
 
 private:
     std::uint32_t length_;
@@ -130,9 +134,9 @@ std::optional<std::uint8_t> TakeReply(std::predicate<std::uint8_t> auto passOver
     return std::nullopt;
 }
 
-// A reply wait's step between two polls: at most 1 ms, ended early by the next message that the
-// input callback records, so that a reply is taken the moment it comes.
-void AwaitInput();
+// A wait's step between two polls: at most milliseconds, ended early by the next message that
+// the input callback records, so that a reply is taken the moment it comes.
+void AwaitInput(std::uint32_t milliseconds);
 // Forgets the wake of a message recorded before the wait that follows: one that was taken
 // already would otherwise end that wait's first step at once.
 void StartInputWait();

@@ -236,10 +236,10 @@ std::uint16_t SendSysEx(const std::uint8_t* data, std::uint16_t length) {
     return 0;
 }
 
-void AwaitInput() {
+void AwaitInput(std::uint32_t milliseconds) {
     // Without an input there is nothing to wake the wait: it lasts its whole step, as a sleep.
-    if (inputEvent == nullptr || WaitForSingleObject(inputEvent, 1) == WAIT_FAILED)
-        Sleep(1);
+    if (inputEvent == nullptr || WaitForSingleObject(inputEvent, milliseconds) == WAIT_FAILED)
+        Sleep(milliseconds);
 }
 
 void StartInputWait() {
@@ -256,6 +256,13 @@ bool TimedWait::Over() {
     lastLook_ = now;
     const std::uint32_t elapsed = now - start_;
     return elapsed >= length_ || 2 * (length_ - elapsed) < lastStep_;
+}
+
+std::uint32_t TimedWait::NextStep() const {
+    constexpr std::uint32_t longestStep = 50;
+    const std::uint32_t elapsed = ReadMillisecondClock() - start_;
+    const std::uint32_t left = elapsed >= length_ ? 0 : length_ - elapsed;
+    return std::clamp<std::uint32_t>(left / 2, 1, longestStep);
 }
 
 void TimedWait::Restart() {

@@ -64,7 +64,7 @@ std::optional<std::uint8_t> AwaitReply() {
             return code;
         if (wait.Over())
             return std::nullopt;
-        AwaitInput();
+        AwaitInput(wait.NextStep());
     }
 }
 
