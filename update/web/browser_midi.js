@@ -39,6 +39,9 @@ function CreateBrowserMidi(scope, deliver) {
     const openPorts = new Map();
     // The function that lets go of this page's claim, per direction.
     const claims = { input: null, output: null };
+    // Each lock that this page holds or is letting go of, by name: its request, which settles
+    // once the browser has let go of it.
+    const ownLocks = new Map();
     let wake = null;
 
     function WakeUp() {
@@ -156,8 +159,8 @@ function CreateBrowserMidi(scope, deliver) {
             }
             const locks = scope.navigator && scope.navigator.locks;
             if (!locks) return Promise.resolve(true);
-            return new Promise((resolve) => {
-                locks.request(name, { ifAvailable: true }, (lock) => {
+            const request = () => new Promise((resolve) => {
+                const ended = locks.request(name, { ifAvailable: true }, (lock) => {
                     if (!lock) {
                         resolve(false);
                         return undefined;
@@ -167,7 +170,16 @@ function CreateBrowserMidi(scope, deliver) {
                         resolve(true);
                     });
                 }).catch(() => resolve(true));
+                ownLocks.set(name, ended);
+                ended.finally(() => {
+                    if (ownLocks.get(name) === ended) ownLocks.delete(name);
+                });
             });
+            // The browser lets go of a lock some time after the page has: a port that this page
+            // let go of a moment ago (the last output tried, now wanted as the next input) would
+            // otherwise be refused as another tab's.
+            const ending = ownLocks.get(name);
+            return ending ? ending.then(request) : request();
         },
 
         release(output) {
