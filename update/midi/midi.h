@@ -116,7 +116,6 @@ private:
     std::uint32_t length_;
     std::uint32_t start_;
     std::uint32_t lastLook_;
-    std::uint32_t lastStep_ = 0;
 };
 
 // Takes a reply as every reply wait does: the code of the earliest reply not yet taken that

@@ -100,7 +100,6 @@ void DropDeviceReplies() {
 std::uint16_t OpenMidiInput(unsigned portIndex) {
     if (inputEvent == nullptr)
         inputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    PointAtFreeBuffers();
     MIDIHDR* header = midiLink.inputHeader.load();
     if (inputEvent == nullptr || header == nullptr)
         return LowBits(MMSYSERR_NOMEM);
@@ -140,7 +139,6 @@ std::uint16_t OpenMidiInput(unsigned portIndex) {
 std::uint16_t OpenMidiOutput(unsigned portIndex) {
     if (outputEvent == nullptr)
         outputEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    PointAtFreeBuffers();
     if (outputEvent == nullptr || midiLink.outputHeader == nullptr)
         return LowBits(MMSYSERR_NOMEM);
     MIDIOUTCAPSA capabilities{};
@@ -252,10 +250,10 @@ TimedWait::TimedWait(std::uint32_t milliseconds)
 
 bool TimedWait::Over() {
     const std::uint32_t now = ReadMillisecondClock();
-    lastStep_ = now - lastLook_;
+    const std::uint32_t lastStep = now - lastLook_;
     lastLook_ = now;
     const std::uint32_t elapsed = now - start_;
-    return elapsed >= length_ || 2 * (length_ - elapsed) < lastStep_;
+    return elapsed >= length_ || 2 * (length_ - elapsed) < lastStep;
 }
 
 std::uint32_t TimedWait::NextStep() const {
@@ -268,7 +266,6 @@ std::uint32_t TimedWait::NextStep() const {
 void TimedWait::Restart() {
     start_ = ReadMillisecondClock();
     lastLook_ = start_;
-    lastStep_ = 0;
 }
 
 void CALLBACK MidiInputCallback(HMIDIIN handle, UINT message, DWORD_PTR, DWORD_PTR parameter1,
