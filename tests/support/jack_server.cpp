@@ -149,3 +149,16 @@ int PrivateJackServer::ClientCount() const {
 std::string PrivateJackServer::Log() const {
     return ReadFile(logPath_);
 }
+
+// jackd reports each on standard error, which is not buffered: a line is in the log by the time
+// the cycle after it has run.
+std::size_t PrivateJackServer::MissedCycles() const {
+    const std::string log = Log();
+    std::size_t count = 0;
+    // A cycle that the driver's timer starts late is reported as an XRun too, and loses nothing.
+    const std::string late = "JackEngine::XRun: client";
+    for (std::size_t found = log.find(late); found != std::string::npos;
+         found = log.find(late, found + 1))
+        ++count;
+    return count;
+}

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,9 @@ public:
     int ClientCount() const;
     // What jackd printed, to explain a server that did not start.
     std::string Log() const;
+    // How many times so far a client did not finish its part of a cycle in time. The MIDI that
+    // it carried in that cycle may be lost.
+    std::size_t MissedCycles() const;
 
 private:
     std::string script_;
