@@ -2,6 +2,7 @@
 the page's words once the run has ended."""
 
 import difflib
+import json
 import os
 import time
 
@@ -24,13 +25,32 @@ class Page:
         self.tab = tab
         self.url = origin + "/update.html"
 
-    def start(self, image):
-        """Opens the page and chooses IMAGE, which starts a run."""
+    def start(self, image, port=None):
+        """Opens the page and chooses IMAGE, which starts a run; once the browser lists PORT,
+        where one is named. False when it never did."""
         self.tab.open(self.url)
+        if port and not self.wait_for_port(port, 30):
+            return False
         self.tab.choose_file("#image-file", os.path.abspath(image))
+        return True
 
     def state(self):
         return self.tab.evaluate("document.body.dataset.state")
+
+    def wait_for_port(self, name, seconds):
+        """Waits until the browser lists an input and an output called NAME, both connected:
+        the browser hears of a port that has come some time after the sound system has it."""
+        listed = f"""navigator.requestMIDIAccess({{sysex: true}}).then((access) => {{
+            const connected = (ports) => Array.from(ports.values()).some(
+                (port) => port.name === {json.dumps(name)} && port.state === "connected");
+            return connected(access.inputs) && connected(access.outputs);
+        }})"""
+        deadline = time.monotonic() + seconds
+        while not self.tab.evaluate(listed):
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.2)
+        return True
 
     def finish(self, seconds):
         """Waits for the run's end, then a little longer, and reads the page. Whatever the page

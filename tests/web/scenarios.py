@@ -176,7 +176,8 @@ def cable_pulled(run, checks):
             return
         device = guest.Simulator("hw:2,0", "--din")
         context, page = run.page()
-        page.start(path)
+        if not checks.expect(page.start(path, USB_PORT), "the browser did not list the interface"):
+            return
         first_two = sum(text.record_sizes(image)[:2])
         transferring = guest.wait_for(lambda: len(device.accepted()) >= first_two, 120)
         pulled = time.monotonic()
@@ -195,6 +196,11 @@ def cable_pulled(run, checks):
         checks.expect(ended and said < 2, f"the page took {said:.1f} s to tell the pulled cable")
 
         if not checks.expect(interface.plug_cable(), "the USB interface did not come again"):
+            return
+        # As an owner waits for the interface to show again: a run that begins before the
+        # browser lists its ports finds no device.
+        if not checks.expect(page.wait_for_port(USB_PORT, 30),
+                             "the browser did not list the interface again"):
             return
         before = device.accepted()
         page.tab.click("#again")
