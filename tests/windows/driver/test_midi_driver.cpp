@@ -302,11 +302,12 @@ DWORD TestMidiDriver::Close(OutputPort& port, Notices& notices) {
 
 void TestMidiDriver::Reset(InputPort& port, Notices& notices) {
     port.started = false;
-    const auto timestamp = static_cast<DWORD_PTR>((Now() - port.startedAt).count() / 1000);
+    const SimulatorTime now = Now();
+    const auto timestamp = static_cast<DWORD_PTR>((now - port.startedAt).count() / 1000);
     for (MIDIHDR* header : port.buffers) {
         header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        notices.push_back(
-            {port.client, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp});
+        InputNotice({port.client, MIM_LONGDATA, reinterpret_cast<DWORD_PTR>(header), timestamp},
+                    now, notices);
     }
     log_.Write(Now(), Name(port) + ": reset, " + std::to_string(port.buffers.size()) +
                           " buffers handed back");

@@ -39,6 +39,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device_session.h"
@@ -158,6 +159,10 @@ private:
               Notices& notices);
     void DeliverReplies(SimulatorTime now, Notices& notices);
     void PlayInstrument(SimulatorTime now, Notices& notices);
+    // Sends the notice of a header that a reset has just marked done: at once on the MIDI
+    // Service, a moment later on the older stack, from the driver's thread.
+    void InputNotice(const Notice& notice, SimulatorTime now, Notices& notices);
+    void SendLateNotices(SimulatorTime now, Notices& notices);
     // Hands the message to the program in the port's first queued buffer; false when the
     // port had none to take it.
     bool Deliver(InputPort& port, std::span<const std::uint8_t> message, bool damaged,
@@ -188,6 +193,9 @@ private:
     // While the device takes a message: when its last byte came.
     std::optional<SimulatorTime> receivedAt_;
     std::deque<Reply> replies_;
+    // The older stack's notices of the buffers that a reset handed back, each due a moment
+    // after its header was marked done (InputNotice).
+    std::deque<std::pair<SimulatorTime, Notice>> lateNotices_;
     std::uint32_t repliesSent_ = 0;
     // How late the thread handed the device's replies over: the benchmark's figure holds only
     // while this stays small.
