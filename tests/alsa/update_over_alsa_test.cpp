@@ -42,12 +42,16 @@ std::string DeviceLinesAt(int port) {
 std::string Whole(const Bytes& image) {
     return std::string(image.begin(), image.end());
 }
-// The first count records of the image: each is its 2-byte length (high byte first) and as
-// many bytes after it.
+// The size of the record at start: its 2-byte length (high byte first) and as many bytes
+// after it.
+std::size_t RecordSize(const Bytes& image, std::size_t start) {
+    return 2 + (std::size_t{image[start]} << 8 | image[start + 1]);
+}
+// The first count records of the image.
 std::string FirstRecords(const Bytes& image, std::size_t count) {
     std::size_t end = 0;
     for (std::size_t record = 0; record < count && end + 2 <= image.size(); ++record)
-        end += 2 + (std::size_t{image[end]} << 8 | image[end + 1]);
+        end += RecordSize(image, end);
     return std::string(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(end));
 }
 constexpr std::size_t everyRecord = 1000;
@@ -60,7 +64,7 @@ bool HoldsEachRecordOnceOrTwice(const std::string& held, const Bytes& image) {
     std::size_t at = 0;
     std::size_t start = 0;
     while (start + 2 <= image.size()) {
-        const std::size_t size = 2 + (std::size_t{image[start]} << 8 | image[start + 1]);
+        const std::size_t size = RecordSize(image, start);
         const std::string record(image.begin() + static_cast<std::ptrdiff_t>(start),
                                  image.begin() + static_cast<std::ptrdiff_t>(start + size));
         if (held.compare(at, size, record) != 0)

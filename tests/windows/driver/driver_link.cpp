@@ -22,8 +22,6 @@ constexpr std::array<std::uint8_t, 6> instrumentMessage = {0xF0, 0x7D, 0x01, 0x0
 // A timed wait ends up to a scheduler tick late, so waits end this long before a due time
 // and the rest is spun: a message is done at its due time.
 constexpr SimulatorTime spinAhead = std::chrono::microseconds(3000);
-// How long after a reset has marked an input's header done the older stack tells the callback.
-constexpr SimulatorTime inputNoticeDelay = std::chrono::microseconds(200);
 
 }  // namespace
 
@@ -208,20 +206,6 @@ bool TestMidiDriver::Deliver(InputPort& port, std::span<const std::uint8_t> mess
     notices.push_back({port.client, damaged ? static_cast<UINT>(MIM_LONGERROR) : MIM_LONGDATA,
                        reinterpret_cast<DWORD_PTR>(header), timestamp});
     return true;
-}
-
-// Native Windows may mark an input's header done before it tells the callback (Wine's
-// dlls/winmm/tests/midi.c: "transient delayed notification, mostly on native"): after a reset,
-// a program that reads the flags finds its buffer back while the notice is still to come, and
-// may close the port before it comes. A message's notice comes at once: there the delay would
-// only add to every reply's time, and a program waits for the notice, not the flags.
-void TestMidiDriver::InputNotice(const Notice& notice, SimulatorTime now, Notices& notices) {
-    if (stack_ != MidiStack::classic) {
-        notices.push_back(notice);
-        return;
-    }
-    lateNotices_.emplace_back(now + inputNoticeDelay, notice);
-    Changed();
 }
 
 void TestMidiDriver::SendLateNotices(SimulatorTime now, Notices& notices) {

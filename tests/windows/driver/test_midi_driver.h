@@ -159,9 +159,6 @@ private:
               Notices& notices);
     void DeliverReplies(SimulatorTime now, Notices& notices);
     void PlayInstrument(SimulatorTime now, Notices& notices);
-    // Sends the notice of a header that a reset has just marked done: at once on the MIDI
-    // Service, a moment later on the older stack, from the driver's thread.
-    void InputNotice(const Notice& notice, SimulatorTime now, Notices& notices);
     void SendLateNotices(SimulatorTime now, Notices& notices);
     // Hands the message to the program in the port's first queued buffer; false when the
     // port had none to take it.
@@ -194,7 +191,7 @@ private:
     std::optional<SimulatorTime> receivedAt_;
     std::deque<Reply> replies_;
     // The older stack's notices of the buffers that a reset handed back, each due a moment
-    // after its header was marked done (InputNotice).
+    // after its header was marked done (Reset).
     std::deque<std::pair<SimulatorTime, Notice>> lateNotices_;
     std::uint32_t repliesSent_ = 0;
     // How late the thread handed the device's replies over: the benchmark's figure holds only

@@ -4,7 +4,7 @@
 // word. So the call is made by a courier thread while the caller waits for it with a deadline.
 // A courier whose call has not returned is left to the driver with everything it holds, and
 // the next call gets a new one; a courier whose call returned takes the next message, so that
-// a whole update costs one thread and two event hand-overs a message.
+// a whole update costs one thread and two hand-overs a message.
 #include <windows.h>
 
 #include <atomic>
@@ -30,14 +30,14 @@ Courier* idleCourier = nullptr;
 // Waits until flag is no longer unset, for at most milliseconds (INFINITE: for ever); false
 // when the time ran out first. An address wait may wake for nothing, so the flag decides.
 bool AwaitFlag(std::atomic<LONG>& flag, DWORD milliseconds) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    const std::uint32_t start = ReadMillisecondClock();
     while (flag.load() == 0) {
         DWORD left = INFINITE;
         if (milliseconds != INFINITE) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline)
+            const std::uint32_t elapsed = ReadMillisecondClock() - start;
+            if (elapsed >= milliseconds)
                 return false;
-            left = static_cast<DWORD>(deadline - now);
+            left = milliseconds - elapsed;
         }
         LONG unset = 0;
         WaitOnAddress(&flag, &unset, sizeof unset, left);
